@@ -1,0 +1,35 @@
+// The routines the library exports, in the forms its callers use.
+//
+// Host routines follow mIRC's DLL-call form: six 32-bit arguments, __stdcall,
+// of which only the third, the data buffer, is used. It carries the argument
+// text in and the result text out; the return value 3 tells the host that
+// the buffer holds the result. A host routine never fails towards the host:
+// every outcome is a text, possibly empty.
+#pragma once
+
+#include "platform/platform.h"
+
+#include <cstdint>
+
+// Tells the host that the data buffer holds the result.
+constexpr int kHostReturnResult = 3;
+
+// Every result the library writes fits this many bytes with its terminator.
+constexpr uint32_t kHostResultCapacity = 256;
+
+// The library's own module handle, recorded at process attach.
+extern void* ModuleHandle;
+
+TALLOWIX_EXPORT int TALLOWIX_STDCALL DllMain(void* module, uint32_t reason, void* reserved);
+
+TALLOWIX_EXPORT int TALLOWIX_STDCALL Get32BitCrc(void* main_window, void* active_window,
+                                                 char* data, char* parms, int show,
+                                                 int nopause);
+
+TALLOWIX_EXPORT int TALLOWIX_STDCALL GetDllVersion(void* main_window, void* active_window,
+                                                   char* data, char* parms, int show,
+                                                   int nopause);
+
+TALLOWIX_EXPORT int TALLOWIX_STDCALL MIRCFindFileSizeCrc(void* main_window, void* active_window,
+                                                         char* data, char* parms, int show,
+                                                         int nopause);

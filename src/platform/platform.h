@@ -1,0 +1,100 @@
+// The few operating-system services the library needs, behind one interface.
+// platform_win32.cpp implements them with Win32 for the DLL; platform_posix.cpp
+// implements the same contract on Linux so the portable core can be tested,
+// fuzzed and benchmarked natively. Nothing outside this folder includes a
+// system header.
+#pragma once
+
+#include <cstdint>
+
+// The host's routine form is __stdcall on 32-bit Windows (the callee removes
+// the arguments); elsewhere there is only one calling convention.
+#if defined(_WIN32) && !defined(_WIN64)
+#define TALLOWIX_STDCALL __attribute__((stdcall))
+#else
+#define TALLOWIX_STDCALL
+#endif
+
+#if defined(_WIN32)
+// res/tallowix.def names the exports and fixes their ordinals.
+#define TALLOWIX_EXPORT extern "C"
+#else
+#define TALLOWIX_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+// Every path text the library builds fits 255 characters and a terminator.
+constexpr uint32_t kPathCapacity = 256;
+
+// ---- Files --------------------------------------------------------------
+
+struct PlatformFile {
+    void* handle;
+};
+
+// Opens an existing file for binary reading while others may read and write
+// it. Fails for a directory, a missing file or anything else unopenable.
+bool OpenFileForRead(const char* path, PlatformFile* file);
+
+// Reads up to `wanted` bytes; returns how many arrived, 0 at the end of the
+// file or on failure (the caller treats both alike).
+uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted);
+
+void CloseFile(PlatformFile file);
+
+// ---- Directory listings -------------------------------------------------
+
+// The three facts the search takes from each listed entry.
+struct ListingEntry {
+    char name[260];      // the entry's own name, as the listing spells it
+    bool is_directory;
+    uint32_t size_low;   // low 32 bits of the size
+};
+
+struct Listing {
+    void* handle;
+    ListingEntry entry;  // the current entry
+};
+
+// Opens the listing for a pattern whose last component is "*.*" and fills
+// the first entry. False when the directory cannot be listed, for any reason.
+bool OpenListing(const char* pattern, Listing* listing);
+
+// Moves to the next entry. False at the end of the listing or on any error.
+bool NextListingEntry(Listing* listing);
+
+void CloseListing(Listing* listing);
+
+// Gives up the rest of this thread's time slice (used while waiting for a
+// read buffer that other threads hold).
+void YieldThread();
+
+// ---- The library's own version information ------------------------------
+
+// Full path of the module's file. False when the call fails or the path does
+// not fit `capacity` (a truncated path is never handed on).
+bool GetModulePath(void* module, char* path, uint32_t capacity);
+
+// Size of the file's version information; 0 when it has none or it cannot be
+// read.
+uint32_t GetVersionInfoSize(const char* path);
+
+// One movable global memory block, locked while in use.
+struct VersionBlock {
+    void* handle;
+    void* data;
+};
+
+// Allocates and locks a block of `size` bytes. False when either step fails;
+// nothing is then held.
+bool AllocVersionBlock(uint32_t size, VersionBlock* block);
+
+// Unlocks and frees a block obtained from AllocVersionBlock.
+void FreeVersionBlock(VersionBlock* block);
+
+// Copies the file's version information into the block. False on failure.
+bool ReadVersionInfo(const char* path, uint32_t size, const VersionBlock* block);
+
+// Looks up a sub-block path. Leaves `value` null or `length` 0 when the path
+// names nothing.
+void QueryVersionValue(const VersionBlock* block, const char* sub_block,
+                       const void** value, uint32_t* length);

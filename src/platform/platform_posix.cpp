@@ -1,0 +1,158 @@
+// POSIX implementation of the platform interface, for the native build of the
+// portable core. Path texts arrive in the library's own form, where only the
+// backslash separates components; they are turned into POSIX paths here.
+// A module has no version resource on this platform, so every version lookup
+// ends in "no version information".
+#include "platform/platform.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kNativePathCapacity = 4096;
+
+// Copies a library path into a native one, backslashes made slashes. False
+// when it does not fit.
+bool ToNativePath(const char* path, char* native, size_t length)
+{
+    if (length >= kNativePathCapacity)
+        return false;
+    for (size_t i = 0; i < length; ++i)
+        native[i] = path[i] == '\\' ? '/' : path[i];
+    native[length] = '\0';
+    return true;
+}
+
+bool FillEntry(DIR* dir, Listing* listing)
+{
+    while (dirent* d = readdir(dir)) {
+        struct stat st;
+        // Links are followed, as the Win32 listing reports a linked
+        // directory as a directory; a dangling link is listed as itself.
+        if (fstatat(dirfd(dir), d->d_name, &st, 0) != 0 &&
+            fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;  // gone since it was listed
+        ListingEntry& e = listing->entry;
+        size_t n = strnlen(d->d_name, sizeof e.name - 1);
+        memcpy(e.name, d->d_name, n);
+        e.name[n] = '\0';
+        e.is_directory = S_ISDIR(st.st_mode);
+        e.size_low = static_cast<uint32_t>(st.st_size);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool OpenFileForRead(const char* path, PlatformFile* file)
+{
+    char native[kNativePathCapacity];
+    size_t length = strlen(path);
+    if (length == 0 || !ToNativePath(path, native, length))
+        return false;
+    int fd = open(native, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    file->handle = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
+    return true;
+}
+
+uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted)
+{
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(file.handle));
+    uint32_t got = 0;
+    // Fill the chunk as ReadFile does on a regular file: short reads are
+    // continued, and a failure after some bytes still counts those bytes.
+    while (got < wanted) {
+        ssize_t n = read(fd, static_cast<char*>(buffer) + got, wanted - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += static_cast<uint32_t>(n);
+    }
+    return got;
+}
+
+void CloseFile(PlatformFile file)
+{
+    close(static_cast<int>(reinterpret_cast<intptr_t>(file.handle)));
+}
+
+bool OpenListing(const char* pattern, Listing* listing)
+{
+    // The pattern is "<directory>\*.*" or the bare "*.*"; list the directory.
+    char native[kNativePathCapacity];
+    const char* last = strrchr(pattern, '\\');
+    if (last == nullptr)
+        strcpy(native, ".");
+    else if (last == pattern)
+        strcpy(native, "/");
+    else if (!ToNativePath(pattern, native, static_cast<size_t>(last - pattern)))
+        return false;
+    DIR* dir = opendir(native);
+    if (dir == nullptr)
+        return false;
+    if (!FillEntry(dir, listing)) {
+        closedir(dir);
+        return false;
+    }
+    listing->handle = dir;
+    return true;
+}
+
+bool NextListingEntry(Listing* listing)
+{
+    return FillEntry(static_cast<DIR*>(listing->handle), listing);
+}
+
+void CloseListing(Listing* listing)
+{
+    closedir(static_cast<DIR*>(listing->handle));
+}
+
+void YieldThread()
+{
+    sched_yield();
+}
+
+bool GetModulePath(void*, char*, uint32_t)
+{
+    return false;
+}
+
+uint32_t GetVersionInfoSize(const char*)
+{
+    return 0;
+}
+
+bool AllocVersionBlock(uint32_t, VersionBlock*)
+{
+    return false;
+}
+
+void FreeVersionBlock(VersionBlock*) {}
+
+bool ReadVersionInfo(const char*, uint32_t, const VersionBlock*)
+{
+    return false;
+}
+
+void QueryVersionValue(const VersionBlock*, const char*, const void** value, uint32_t* length)
+{
+    *value = nullptr;
+    *length = 0;
+}

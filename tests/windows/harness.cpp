@@ -1,0 +1,159 @@
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+HMODULE g_dll = nullptr;
+}
+
+HMODULE Dll()
+{
+    return g_dll;
+}
+
+FARPROC Export(const char* name)
+{
+    return GetProcAddress(g_dll, name);
+}
+
+FARPROC Export(WORD ordinal)
+{
+    return GetProcAddress(g_dll, MAKEINTRESOURCEA(ordinal));
+}
+
+uintptr_t CallStdcall(FARPROC routine, const std::vector<uintptr_t>& args, bool* balanced)
+{
+#if defined(__i386__)
+    // Push the arguments right to left and call, then compare the stack
+    // pointer with its value before the pushes. The stack is put back either
+    // way so that a wrong convention fails the test instead of the process.
+    uint32_t result, before, after;
+    uint32_t count = static_cast<uint32_t>(args.size());
+    const uintptr_t* data = args.data();
+    asm volatile(
+        "movl %%esp, %%esi\n\t"
+        "testl %%ecx, %%ecx\n\t"
+        "jz 2f\n"
+        "1:\n\t"
+        "pushl -4(%%edx,%%ecx,4)\n\t"
+        "decl %%ecx\n\t"
+        "jnz 1b\n"
+        "2:\n\t"
+        "call *%%ebx\n\t"
+        "movl %%esp, %%edi\n\t"
+        "movl %%esi, %%esp\n\t"
+        : "=a"(result), "=S"(before), "=D"(after), "+c"(count), "+d"(data)
+        : "b"(routine)
+        : "memory", "cc");
+    *balanced = before == after;
+    return result;
+#else
+    *balanced = true;
+    switch (args.size()) {
+    case 3:
+        return reinterpret_cast<uintptr_t(*)(uintptr_t, uintptr_t, uintptr_t)>(routine)(
+            args[0], args[1], args[2]);
+    case 4:
+        return reinterpret_cast<uintptr_t(*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t)>(
+            routine)(args[0], args[1], args[2], args[3]);
+    case 6:
+        return reinterpret_cast<uintptr_t(*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t,
+                                             uintptr_t, uintptr_t)>(routine)(
+            args[0], args[1], args[2], args[3], args[4], args[5]);
+    default:
+        ADD_FAILURE() << "no call form for " << args.size() << " arguments";
+        return 0;
+    }
+#endif
+}
+
+HostCall CallHost(const char* name, const std::string& input, size_t bytes)
+{
+    HostCall call;
+    FARPROC routine = Export(name);
+    if (routine == nullptr) {
+        ADD_FAILURE() << "no export named " << name;
+        return call;
+    }
+    call.buffer.assign(bytes, kGuardByte);
+    memcpy(call.buffer.data(), input.c_str(), input.size() + 1);
+    std::vector<char> before = call.buffer;
+    call.result = static_cast<int>(CallStdcall(
+        routine, {0, 0, reinterpret_cast<uintptr_t>(call.buffer.data()), 0, 0, 1},
+        &call.balanced));
+    size_t guard_from = std::max(input.size() + 1, kResultBytes);
+    call.guard_intact =
+        guard_from >= bytes ||
+        memcmp(call.buffer.data() + guard_from, before.data() + guard_from, bytes - guard_from) == 0;
+    return call;
+}
+
+int CallHostNull(const char* name, bool* balanced)
+{
+    return static_cast<int>(CallStdcall(Export(name), {0, 0, 0, 0, 0, 1}, balanced));
+}
+
+void WriteTestFile(const std::string& path, const std::string& content)
+{
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << path;
+    DWORD written = 0;
+    WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(h);
+    ASSERT_EQ(written, content.size()) << path;
+}
+
+void MakeTestDir(const std::string& path)
+{
+    CreateDirectoryA(path.c_str(), nullptr);
+}
+
+void RemoveTree(const std::string& path)
+{
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA((path + "\\*.*").c_str(), &data);
+    if (h != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = data.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string child = path + "\\" + name;
+            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileA(child.c_str());
+        } while (FindNextFileA(h, &data));
+        FindClose(h);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+std::string CurrentDirectory()
+{
+    char path[MAX_PATH];
+    DWORD n = GetCurrentDirectoryA(sizeof path, path);
+    return std::string(path, n);
+}
+
+int main(int argc, char** argv)
+{
+    testing::InitGoogleTest(&argc, argv);
+    const char* dll_path = nullptr;
+    for (int i = 1; i < argc; ++i)
+        if (strncmp(argv[i], "--dll=", 6) == 0)
+            dll_path = argv[i] + 6;
+    if (dll_path == nullptr) {
+        fprintf(stderr, "usage: %s --dll=PATH [gtest flags]\n", argv[0]);
+        return 2;
+    }
+    g_dll = LoadLibraryA(dll_path);
+    if (g_dll == nullptr) {
+        fprintf(stderr, "cannot load %s (error %lu)\n", dll_path, GetLastError());
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,51 @@
+// Shared harness of the Windows suites: loads the DLL under test and calls its
+// routines exactly as a host does.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Data buffer size of current mIRC.
+constexpr size_t kHostBufferBytes = 10240;
+// A result never takes more than this, terminator included.
+constexpr size_t kResultBytes = 256;
+// What the harness fills unused buffer bytes with, to see stray writes.
+constexpr char kGuardByte = '\xA5';
+
+// The DLL under test, loaded once by the harness's main (--dll=PATH).
+HMODULE Dll();
+
+// Resolves an export by name or by ordinal; null when absent.
+FARPROC Export(const char* name);
+FARPROC Export(WORD ordinal);
+
+// Calls a __stdcall routine with 32-bit-wide arguments. `balanced` reports
+// whether the stack pointer after the call equals that before it: the callee
+// removed exactly its arguments. On x64 there is one convention and it is
+// always true.
+uintptr_t CallStdcall(FARPROC routine, const std::vector<uintptr_t>& args, bool* balanced);
+
+struct HostCall {
+    int result = 0;               // the routine's return value
+    bool balanced = false;        // stack pointer unchanged (x86)
+    std::vector<char> buffer;     // the whole data buffer after the call
+    std::string Text() const { return std::string(buffer.data()); }
+    // Guard bytes from max(input + 1, 256) to the end are untouched.
+    bool guard_intact = false;
+};
+
+// Calls host routine `name` with `input` in a data buffer of `bytes` bytes;
+// the bytes after the input's terminator hold kGuardByte.
+HostCall CallHost(const char* name, const std::string& input, size_t bytes = kHostBufferBytes);
+
+// Calls host routine `name` with a null data buffer; returns its result.
+int CallHostNull(const char* name, bool* balanced);
+
+// Small file-system helpers for test trees, relative to the current directory.
+void WriteTestFile(const std::string& path, const std::string& content);
+void MakeTestDir(const std::string& path);
+void RemoveTree(const std::string& path);
+std::string CurrentDirectory();

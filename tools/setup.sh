@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs every Debian package that the build, the tests, the fuzzer and the
+# benchmarks need. Idempotent: it asks apt only for what is missing.
+set -euo pipefail
+
+native=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
+        libbenchmark-dev zlib1g-dev valgrind python3 zip)
+cross=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
+       g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-i686
+       binutils-mingw-w64-x86-64 wine64 wine32:i386 qemu-user)
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "setup: enabling the i386 architecture for 32-bit Wine"
+    dpkg --add-architecture i386
+fi
+
+missing=()
+for pkg in "${native[@]}" "${cross[@]}"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
+        || missing+=("$pkg")
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "setup: all packages present"
+    exit 0
+fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends "${missing[@]}"
