@@ -1,0 +1,215 @@
+// Reliability of the portable core: concurrent callers, host buffers of any
+// content, and file systems that change or misbehave under the library.
+#include "crc/crc32.h"
+#include "host/host.h"
+#include "search/search.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kHostBufferBytes = 10240;
+constexpr char kGuard = '\x5A';
+
+std::string RandomBytes(size_t length, uint32_t seed)
+{
+    std::mt19937 rng(seed);
+    std::string bytes(length, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(rng());
+    return bytes;
+}
+
+void Write(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Hex8(uint32_t value)
+{
+    char text[9];
+    snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+using HostRoutine = int (*)(void*, void*, char*, char*, int, int);
+
+// Runs a host routine on `input` in a host-sized buffer and checks the bytes
+// past max(input + 1, 256) are untouched. Returns the result text.
+std::string CallHost(HostRoutine routine, const std::string& input)
+{
+    std::vector<char> buffer(kHostBufferBytes, kGuard);
+    memcpy(buffer.data(), input.c_str(), input.size() + 1);
+    std::vector<char> before = buffer;
+    EXPECT_EQ(routine(nullptr, nullptr, buffer.data(), nullptr, 0, 1), kHostReturnResult);
+    size_t from = std::max(input.size() + 1, size_t(kHostResultCapacity));
+    EXPECT_TRUE(std::equal(buffer.begin() + static_cast<long>(from), buffer.end(),
+                           before.begin() + static_cast<long>(from)))
+        << "write past the result, input of " << input.size() << " bytes";
+    return std::string(buffer.data());
+}
+
+class Reliability : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        root_ = fs::current_path() / "reliability";
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+    }
+    void TearDown() override { fs::remove_all(root_); }
+    fs::path root_;
+};
+
+// Four threads at once, each hashing its own large files and searching a
+// shared tree: every answer must equal the single-threaded one.
+TEST_F(Reliability, ConcurrentCallsGiveTheSingleThreadedAnswers)
+{
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 12;
+    std::string big[kThreads], crc_expected[kThreads];
+    for (int t = 0; t < kThreads; ++t) {
+        std::string bytes = RandomBytes(1200000 + 777 * t, 900 + t);
+        big[t] = (root_ / ("big" + std::to_string(t))).string();
+        Write(big[t], bytes);
+        crc_expected[t] = Hex8(Crc32(bytes.data(), bytes.size()));
+    }
+    fs::create_directories(root_ / "tree" / "a" / "b");
+    std::string needle = RandomBytes(4321, 5);
+    for (int i = 0; i < 40; ++i)
+        Write(root_ / "tree" / "a" / ("f" + std::to_string(i)), RandomBytes(4321, 100 + i));
+    Write(root_ / "tree" / "a" / "b" / "needle", needle);
+    std::string line = "4321," + Hex8(Crc32(needle.data(), needle.size())) + "," +
+                       (root_ / "tree").string();
+    std::string search_expected = CallHost(MIRCFindFileSizeCrc, line);
+    ASSERT_NE(search_expected.find("needle"), std::string::npos);
+
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                if (CallHost(Get32BitCrc, big[t]) != crc_expected[t])
+                    ++wrong;
+                if (CallHost(MIRCFindFileSizeCrc, line) != search_expected)
+                    ++wrong;
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+// Inputs of every length up to the host's buffer, of text and of arbitrary
+// bytes: each routine answers 3, stays within its 256 bytes and does not
+// crash. A null buffer is left alone.
+TEST_F(Reliability, HostBuffersOfAnyLengthAndContent)
+{
+    const HostRoutine routines[] = {Get32BitCrc, GetDllVersion, MIRCFindFileSizeCrc};
+    const size_t lengths[] = {0, 1, 230, 231, 255, 256, 300, 1000, kHostBufferBytes - 1};
+    for (HostRoutine routine : routines) {
+        EXPECT_EQ(routine(nullptr, nullptr, nullptr, nullptr, 0, 1), kHostReturnResult);
+        for (size_t length : lengths) {
+            std::string text(length, 'a');
+            CallHost(routine, text);
+            std::string line = "1,0," + std::string(length, 'd');
+            EXPECT_LT(CallHost(routine, line.substr(0, kHostBufferBytes - 1)).size(),
+                      kHostResultCapacity);
+            std::string noise = RandomBytes(length, static_cast<uint32_t>(length));
+            std::replace(noise.begin(), noise.end(), '\0', '\x01');
+            CallHost(routine, noise);
+        }
+    }
+    EXPECT_EQ(CallHost(Get32BitCrc, std::string(kHostBufferBytes - 1, 'a')), "ffffffff");
+    EXPECT_EQ(CallHost(MIRCFindFileSizeCrc, "1,0," + std::string(300, 'd')), "");
+}
+
+// A file that grows or shrinks while it is read: the answer is the CRC of
+// whatever was read, always eight digits, never a crash.
+TEST_F(Reliability, FilesChangingWhileTheyAreRead)
+{
+    std::string path = (root_ / "moving").string();
+    Write(path, RandomBytes(3000000, 1));
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int i = 0; !stop; ++i) {
+            truncate(path.c_str(), (i % 2) ? 100 : 2500000);
+            std::ofstream(path, std::ios::binary | std::ios::app) << RandomBytes(70000, i);
+        }
+    });
+    for (int i = 0; i < 50; ++i) {
+        std::string text = CallHost(Get32BitCrc, path);
+        ASSERT_EQ(text.size(), 8u);
+        ASSERT_EQ(text.find_first_not_of("0123456789abcdef"), std::string::npos);
+    }
+    stop = true;
+    writer.join();
+}
+
+// Directories created and removed while searches run over them: a search
+// answers empty or with a file that matched, and never crashes.
+TEST_F(Reliability, DirectoriesRemovedWhileTheSearchRuns)
+{
+    std::string content = RandomBytes(777, 3);
+    std::string crc = Hex8(Crc32(content.data(), content.size()));
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        for (int i = 0; !stop; ++i) {
+            fs::path dir = root_ / ("d" + std::to_string(i % 7)) / "e";
+            std::error_code ec;
+            fs::create_directories(dir, ec);
+            Write(dir / "hit", content);
+            fs::remove_all(root_ / ("d" + std::to_string((i + 3) % 7)), ec);
+        }
+    });
+    for (int i = 0; i < 300; ++i) {
+        std::string text = CallHost(MIRCFindFileSizeCrc, "777," + crc + "," + root_.string());
+        if (!text.empty())
+            ASSERT_NE(text.find("\\e\\hit"), std::string::npos) << text;
+    }
+    stop = true;
+    churn.join();
+}
+
+// Trees the search must survive: a link to an ancestor (a loop that only the
+// path limit ends) and names with bytes 0x80 to 0xFF.
+TEST_F(Reliability, LoopingLinksAndHighByteNames)
+{
+    fs::create_directories(root_ / "loop" / "in");
+    fs::create_directory_symlink("..", root_ / "loop" / "in" / "up");
+    std::string content = "high bytes";
+    std::string name = "caf\xE9 \xA0\xFF.sfv";
+    fs::create_directories(root_ / "names");
+    Write(root_ / "names" / name, content);
+
+    char out[kPathCapacity + 16];
+    memset(out, kGuard, sizeof out);
+    std::string loop = (root_ / "loop").string();
+    EXPECT_EQ(FindFileSizeCrc(12345, 0, loop.c_str(), out), 0);
+    EXPECT_STREQ(out, "");
+    for (size_t i = kPathCapacity; i < sizeof out; ++i)
+        ASSERT_EQ(out[i], kGuard);
+
+    std::string names = (root_ / "names").string();
+    ASSERT_EQ(FindFileSizeCrc(static_cast<uint32_t>(content.size()),
+                              Crc32(content.data(), content.size()), names.c_str(), out), 1);
+    EXPECT_EQ(std::string(out), names + "\\" + name);
+}
+
+}  // namespace

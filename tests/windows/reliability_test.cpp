@@ -1,0 +1,166 @@
+// Reliability through the DLL: host buffers of any length, locked and oddly
+// named files, and (64-bit only: threads are unsafe under 32-bit Wine in qemu)
+// concurrent callers and a long soak that must leave no handle open and no
+// memory growing.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+namespace {
+
+const char* const kHostRoutines[] = {"Get32BitCrc", "GetDllVersion", "MIRCFindFileSizeCrc"};
+
+class Reliability : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        RemoveTree("rel");
+        MakeTestDir("rel");
+    }
+    void TearDown() override { RemoveTree("rel"); }
+};
+
+uint32_t DllCrc(const std::string& path)
+{
+    return static_cast<uint32_t>(strtoul(CallHost("Get32BitCrc", path).Text().c_str(), nullptr, 16));
+}
+
+std::string Hex8(uint32_t value)
+{
+    char text[9];
+    snprintf(text, sizeof text, "%08x", value);
+    return text;
+}
+
+TEST_F(Reliability, InputsUpToTheHostBufferStayWithinTheResult)
+{
+    const size_t lengths[] = {231, 255, 256, 257, 1000, kHostBufferBytes - 1};
+    for (const char* name : kHostRoutines)
+        for (size_t length : lengths)
+            for (const std::string& input :
+                 {std::string(length, 'k'), ("1,0," + std::string(length, 'd')).substr(0, length),
+                  std::string(length, ',')}) {
+                HostCall call = CallHost(name, input);
+                EXPECT_EQ(call.result, 3) << name << " " << length;
+                EXPECT_TRUE(call.balanced) << name << " " << length;
+                EXPECT_TRUE(call.guard_intact) << name << " " << length;
+                EXPECT_LT(call.Text().size(), kResultBytes) << name << " " << length;
+            }
+    EXPECT_EQ(CallHost("Get32BitCrc", std::string(kHostBufferBytes - 1, 'k')).Text(), "ffffffff");
+    EXPECT_EQ(CallHost("GetDllVersion", std::string(kHostBufferBytes - 1, 'k')).Text(), "?");
+}
+
+TEST_F(Reliability, AFileLockedWithoutSharingAnswersFfffffff)
+{
+    WriteTestFile("rel\\locked", "123456789");
+    HANDLE lock = CreateFileA("rel\\locked", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CallHost("Get32BitCrc", "rel\\locked").Text(), "ffffffff");
+    CloseHandle(lock);
+    EXPECT_EQ(CallHost("Get32BitCrc", "rel\\locked").Text(), "cbf43926");
+}
+
+TEST_F(Reliability, NamesWithHighBytesAreFoundAndAnsweredAsListed)
+{
+    const std::string name = "rel\\caf\xE9 \xE0\xFF.sfv";
+    WriteTestFile(name, "123456789");
+    EXPECT_EQ(CallHost("Get32BitCrc", name).Text(), "cbf43926");
+    EXPECT_EQ(CallHost("MIRCFindFileSizeCrc", "9,cbf43926,rel").Text(), name);
+}
+
+#if defined(_WIN64)
+TEST_F(Reliability, FourThreadsGetTheSingleThreadedAnswers)
+{
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 10;
+    std::string files[kThreads], crcs[kThreads];
+    for (int t = 0; t < kThreads; ++t) {
+        files[t] = "rel\\big" + std::to_string(t);
+        WriteTestFile(files[t], std::string(1300000 + 999 * t, static_cast<char>('a' + t)));
+        crcs[t] = CallHost("Get32BitCrc", files[t]).Text();
+    }
+    MakeTestDir("rel\\tree");
+    MakeTestDir("rel\\tree\\deep");
+    for (int i = 0; i < 30; ++i)
+        WriteTestFile("rel\\tree\\f" + std::to_string(i), std::string(500, static_cast<char>(i)));
+    WriteTestFile("rel\\tree\\deep\\needle", std::string(500, 'n'));
+    std::string line = "500," + Hex8(DllCrc("rel\\tree\\deep\\needle")) + ",rel\\tree";
+    ASSERT_EQ(CallHost("MIRCFindFileSizeCrc", line).Text(), "rel\\tree\\deep\\needle");
+
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                wrong += CallHost("Get32BitCrc", files[t]).Text() != crcs[t];
+                wrong += CallHost("MIRCFindFileSizeCrc", line).Text() != "rel\\tree\\deep\\needle";
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(wrong.load(), 0) << kThreads << " threads x " << kRounds << " rounds";
+}
+
+// Committed private memory of the process, summed over its address space
+// (Wine leaves GetProcessMemoryInfo's PrivateUsage at 0).
+size_t PrivateBytes()
+{
+    size_t total = 0;
+    MEMORY_BASIC_INFORMATION info;
+    for (const char* p = nullptr; VirtualQuery(p, &info, sizeof info) == sizeof info;
+         p = static_cast<const char*>(info.BaseAddress) + info.RegionSize)
+        if (info.State == MEM_COMMIT && info.Type == MEM_PRIVATE)
+            total += info.RegionSize;
+    return total;
+}
+
+// Ten thousand calls of each routine; then every file and directory they
+// touched can be deleted (a handle left open would refuse it), and private
+// memory after the last thousand calls is what it was after the first.
+TEST_F(Reliability, SoakLeavesNoHandleOpenAndNoMemoryGrowing)
+{
+    constexpr int kCalls = 10000;
+    constexpr int kWarmUp = 1000;
+    constexpr size_t kAllowedGrowth = 64 * 1024;
+    MakeTestDir("rel\\soak");
+    MakeTestDir("rel\\soak\\sub");
+    WriteTestFile("rel\\soak\\a.bin", "123456789");
+    WriteTestFile("rel\\soak\\sub\\b.bin", "12345678");
+    WriteTestFile("rel\\soak\\sub\\c.bin", "123456789");
+    std::string line = "9,cbf43926,rel\\soak\\sub";
+    char out[kResultBytes];
+    bool balanced = false;
+    size_t after_warm_up = 0;
+    for (int i = 1; i <= kCalls; ++i) {
+        ASSERT_EQ(CallHost("Get32BitCrc", "rel\\soak\\a.bin").Text(), "cbf43926");
+        ASSERT_EQ(CallHost("GetDllVersion", "FileVersion").Text(), "1.01");
+        ASSERT_EQ(CallHost("MIRCFindFileSizeCrc", line).Text(), "rel\\soak\\sub\\c.bin");
+        ASSERT_EQ(CallStdcall(Export("FindFileSizeCrc"),
+                              {8, 0x12345678u, reinterpret_cast<uintptr_t>("rel\\soak"),
+                               reinterpret_cast<uintptr_t>(out)},
+                              &balanced),
+                  0u);
+        if (i == kWarmUp)
+            after_warm_up = PrivateBytes();
+    }
+    size_t at_end = PrivateBytes();
+    RecordProperty("private_bytes_after_warm_up", std::to_string(after_warm_up));
+    RecordProperty("private_bytes_at_end", std::to_string(at_end));
+    printf("soak: %d calls of each routine; private bytes %zu after %d, %zu at the end\n", kCalls,
+           after_warm_up, kWarmUp, at_end);
+    EXPECT_LE(at_end, after_warm_up + kAllowedGrowth);
+
+    for (const char* file : {"rel\\soak\\a.bin", "rel\\soak\\sub\\b.bin", "rel\\soak\\sub\\c.bin"})
+        EXPECT_TRUE(DeleteFileA(file)) << file << " error " << GetLastError();
+    for (const char* dir : {"rel\\soak\\sub", "rel\\soak"})
+        EXPECT_TRUE(RemoveDirectoryA(dir)) << dir << " error " << GetLastError();
+}
+#endif
+
+}  // namespace
