@@ -75,7 +75,8 @@ for arch in x86 x64; do
     long=$(printf '%0256d' 0)
     for case in "missing DLL|--dll Z:\\nowhere\\tallowix.dll Get32BitCrc x" \
                 "missing routine|NoSuchRoutine x" \
-                "text longer than the buffer|--bytes 256 Get32BitCrc $long"; do
+                "text longer than the buffer|--bytes 256 Get32BitCrc $long" \
+                "CRC that is not hexadecimal|--plain 9 0x0x1 Z:\\nowhere"; do
         read -r -a args <<<"${case#*|}"
         status=0
         tools/wine-run.sh "$arch" "$work/pkg/$arch/tallowix-call.exe" "${args[@]}" \

@@ -20,7 +20,6 @@
 // Every failure is one line on stderr.
 #include <windows.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -62,13 +61,12 @@ bool ParseNumber(const char* text, int base, unsigned long long max, unsigned lo
     const char* digits = text;
     if (base == 16 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
         digits += 2;
-    if (base == 16 ? !isxdigit(static_cast<unsigned char>(*digits))
-                   : !isdigit(static_cast<unsigned char>(*digits)))
+    size_t length = strlen(digits);
+    if (length == 0 || strspn(digits, base == 16 ? "0123456789abcdefABCDEF" : "0123456789") != length)
         return false;
-    char* end = nullptr;
     errno = 0;
-    *value = strtoull(digits, &end, base);
-    return errno == 0 && *end == '\0' && *value <= max;
+    *value = strtoull(digits, nullptr, base);
+    return errno == 0 && *value <= max;
 }
 
 // The DLL beside this program.
