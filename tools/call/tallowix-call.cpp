@@ -4,12 +4,23 @@
 //   tallowix-call [--dll PATH] [--bytes N] ROUTINE TEXT
 //   tallowix-call [--dll PATH] --plain SIZE CRC DIRECTORY
 //
-// The first form passes TEXT in a data buffer of N bytes (default 10,240, as
-// current mIRC) to ROUTINE in the six-argument host form. The second calls
-// FindFileSizeCrc with SIZE (decimal) and CRC (hexadecimal) and prints the
-// found path, exiting 1 when nothing was found.
+// The DLL defaults to tallowix.dll beside this program. The first form copies
+// TEXT into a zeroed data buffer of N bytes (default 10,240, as current mIRC;
+// at least 256, the most a tallowix result takes), calls ROUTINE in the
+// six-argument host form and prints the buffer's text.
+// The second calls FindFileSizeCrc with SIZE (decimal) and CRC (hexadecimal,
+// optional 0x; both 32-bit) and prints the path it found.
+//
+// Exit status:
+//   0  the result was printed
+//   1  --plain found no file (an empty line was printed)
+//   2  bad arguments, the DLL cannot be loaded, the routine is missing, or
+//      TEXT does not fit the data buffer with its terminator
+//   3  the routine returned a value other than 3, so its buffer holds no result
+// Every failure is one line on stderr.
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,21 +32,41 @@ namespace {
 using HostRoutine = int(__stdcall*)(HWND, HWND, char*, char*, BOOL, BOOL);
 using PlainSearch = int(__stdcall*)(unsigned, unsigned, const char*, char*);
 
-constexpr size_t kDefaultBufferBytes = 10240;
+constexpr int kHostReturnResult = 3;
+constexpr unsigned long kDefaultBufferBytes = 10240;
+constexpr unsigned long long kMinBufferBytes = 256;
+constexpr unsigned long long kMaxBufferBytes = 1ull << 24;
 constexpr size_t kSearchOutputBytes = 256;
+
+constexpr int kExitNotFound = 1;
+constexpr int kExitFailure = 2;
+constexpr int kExitNoResult = 3;
 
 int Fail(const char* what, const char* detail)
 {
     fprintf(stderr, "tallowix-call: %s%s\n", what, detail);
-    return 2;
+    return kExitFailure;
 }
 
 int Usage()
 {
-    fprintf(stderr,
-            "usage: tallowix-call [--dll PATH] [--bytes N] ROUTINE TEXT\n"
-            "       tallowix-call [--dll PATH] --plain SIZE CRC DIRECTORY\n");
-    return 2;
+    return Fail("usage: tallowix-call [--dll PATH] [--bytes N] ROUTINE TEXT"
+                " | [--dll PATH] --plain SIZE CRC DIRECTORY", "");
+}
+
+// Reads a whole argument as an unsigned number no greater than `max`: digits
+// of the base only (hexadecimal may carry 0x), no sign, no spaces.
+bool ParseNumber(const char* text, int base, unsigned long long max, unsigned long long* value)
+{
+    const char* digits = text;
+    if (base == 16 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X'))
+        digits += 2;
+    size_t length = strlen(digits);
+    if (length == 0 || strspn(digits, base == 16 ? "0123456789abcdefABCDEF" : "0123456789") != length)
+        return false;
+    errno = 0;
+    *value = strtoull(digits, nullptr, base);
+    return errno == 0 && *value <= max;
 }
 
 // The DLL beside this program.
@@ -50,23 +81,70 @@ std::string DefaultDllPath()
     return (slash == std::string::npos ? std::string() : dir.substr(0, slash + 1)) + "tallowix.dll";
 }
 
+HMODULE Load(const std::string& dll)
+{
+    HMODULE module = LoadLibraryA(dll.c_str());
+    if (module == nullptr) {
+        std::string detail = dll + " (error " + std::to_string(GetLastError()) + ")";
+        Fail("cannot load ", detail.c_str());
+    }
+    return module;
+}
+
+int CallPlain(HMODULE module, const char* size_text, const char* crc_text, const char* dir)
+{
+    unsigned long long size = 0, crc = 0;
+    if (!ParseNumber(size_text, 10, 0xFFFFFFFFull, &size))
+        return Fail("SIZE must be a decimal number below 2^32: ", size_text);
+    if (!ParseNumber(crc_text, 16, 0xFFFFFFFFull, &crc))
+        return Fail("CRC must be a hexadecimal number of at most 32 bits: ", crc_text);
+    auto search = reinterpret_cast<PlainSearch>(GetProcAddress(module, "FindFileSizeCrc"));
+    if (search == nullptr)
+        return Fail("no routine named ", "FindFileSizeCrc");
+    char output[kSearchOutputBytes] = {};
+    int found = search(static_cast<unsigned>(size), static_cast<unsigned>(crc), dir, output);
+    output[sizeof output - 1] = '\0';
+    printf("%s\n", output);
+    return found ? 0 : kExitNotFound;
+}
+
+int CallHost(HMODULE module, const char* name, const char* text, size_t bytes)
+{
+    auto routine = reinterpret_cast<HostRoutine>(GetProcAddress(module, name));
+    if (routine == nullptr)
+        return Fail("no routine named ", name);
+    size_t length = strlen(text);
+    if (length >= bytes) {
+        std::string detail = std::to_string(length) + " characters and a terminator, buffer " +
+                             std::to_string(bytes) + " bytes";
+        return Fail("the text does not fit the data buffer: ", detail.c_str());
+    }
+    std::vector<char> data(bytes, '\0');
+    memcpy(data.data(), text, length + 1);
+    int result = routine(nullptr, nullptr, data.data(), nullptr, FALSE, TRUE);
+    if (result != kHostReturnResult) {
+        fprintf(stderr, "tallowix-call: %s returned %d, not 3\n", name, result);
+        return kExitNoResult;
+    }
+    data.back() = '\0';
+    printf("%s\n", data.data());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     std::string dll = DefaultDllPath();
-    size_t bytes = kDefaultBufferBytes;
+    unsigned long long bytes = kDefaultBufferBytes;
     bool plain = false;
     int i = 1;
     for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
         if (strcmp(argv[i], "--dll") == 0 && i + 1 < argc) {
             dll = argv[++i];
         } else if (strcmp(argv[i], "--bytes") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            unsigned long n = strtoul(argv[++i], &end, 10);
-            if (*end != '\0' || n == 0 || n > (1u << 24))
-                return Fail("--bytes takes a size from 1 to 16777216: ", argv[i]);
-            bytes = n;
+            if (!ParseNumber(argv[++i], 10, kMaxBufferBytes, &bytes) || bytes < kMinBufferBytes)
+                return Fail("--bytes takes a size from 256 to 16777216: ", argv[i]);
         } else if (strcmp(argv[i], "--plain") == 0) {
             plain = true;
         } else {
@@ -76,33 +154,10 @@ int main(int argc, char** argv)
     if (argc - i != (plain ? 3 : 2))
         return Usage();
 
-    HMODULE module = LoadLibraryA(dll.c_str());
+    HMODULE module = Load(dll);
     if (module == nullptr)
-        return Fail("cannot load ", dll.c_str());
-
-    if (plain) {
-        auto search = reinterpret_cast<PlainSearch>(GetProcAddress(module, "FindFileSizeCrc"));
-        if (search == nullptr)
-            return Fail("no routine FindFileSizeCrc in ", dll.c_str());
-        unsigned size = static_cast<unsigned>(strtoul(argv[i], nullptr, 10));
-        unsigned crc = static_cast<unsigned>(strtoul(argv[i + 1], nullptr, 16));
-        std::vector<char> output(kSearchOutputBytes, '\0');
-        int found = search(size, crc, argv[i + 2], output.data());
-        printf("%s\n", output.data());
-        return found ? 0 : 1;
-    }
-
-    const char* name = argv[i];
-    const char* text = argv[i + 1];
-    auto routine = reinterpret_cast<HostRoutine>(GetProcAddress(module, name));
-    if (routine == nullptr)
-        return Fail("no routine named ", name);
-    if (strlen(text) >= bytes)
-        return Fail("the text does not fit the data buffer: ", text);
-    std::vector<char> data(bytes, '\0');
-    memcpy(data.data(), text, strlen(text) + 1);
-    int result = routine(nullptr, nullptr, data.data(), nullptr, FALSE, TRUE);
-    data.back() = '\0';
-    printf("%s\n", data.data());
-    return result == 3 ? 0 : 3;
+        return kExitFailure;
+    if (plain)
+        return CallPlain(module, argv[i], argv[i + 1], argv[i + 2]);
+    return CallHost(module, argv[i], argv[i + 1], static_cast<size_t>(bytes));
 }

@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Builds the release package twice and checks that both builds are the same
+# bytes, then unpacks it and, for each architecture, makes through the
+# packaged tallowix-call and DLL the very calls that tallowix.mrc's aliases
+# make, plus tallowix-call's own failure cases.
+set -euo pipefail
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+cd "$repo"
+failures=0
+
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
+expect() {  # expect WHAT ACTUAL EXPECTED
+    if [ "$2" == "$3" ]; then echo "ok: $1"; else fail "$1: got '$2', want '$3'"; fi
+}
+
+read -r first_sum zipfile < <(tools/package.sh | tail -n 1)
+touch dist/x86/* dist/x64/* examples/tallowix.mrc
+read -r second_sum _ < <(tools/package.sh | tail -n 1)
+expect "two builds give the same zip" "$second_sum" "$first_sum"
+
+work=$(mktemp -d "$repo/build/package-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+unzip -q "$zipfile" -d "$work/pkg"
+expect "package contents" "$(cd "$work/pkg" && find . -type f | LC_ALL=C sort | tr '\n' ' ')" \
+    "./SHA256SUMS ./readme.txt ./tallowix.mrc ./x64/tallowix-call.exe ./x64/tallowix.dll ./x86/tallowix-call.exe ./x86/tallowix.dll "
+(cd "$work/pkg" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match"
+
+# A small tree and an SFV list for it, in a folder whose name has a space.
+files="$work/files dir"
+mkdir -p "$files/sub"
+printf 'tallowix\n' >"$files/sub/two words.txt"
+printf 'second\n' >"$files/bad.txt"
+crc() { python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' "$1"; }
+words_crc=$(crc "$files/sub/two words.txt")
+cat >"$files/check.sfv" <<SFV
+; made by the package test
+sub\\two words.txt $words_crc
+bad.txt 0badc0de
+gone.txt 12345678
+SFV
+windows() { printf 'Z:%s' "${1//\//\\}"; }
+windir=$(windows "$files")
+
+for arch in x86 x64; do
+    call() { tools/wine-run.sh "$arch" "$work/pkg/$arch/tallowix-call.exe" "$@" | tr -d '\r'; }
+
+    expect "$arch \$crc32(file)" "$(call Get32BitCrc "$windir\\sub\\two words.txt")" "$words_crc"
+    expect "$arch \$findcrc(size,crc,dir)" "$(call MIRCFindFileSizeCrc "9,$words_crc,$windir")" \
+        "$windir\\sub\\two words.txt"
+    expect "$arch FindFileSizeCrc" "$(call --plain 9 "0x$words_crc" "$windir")" \
+        "$windir\\sub\\two words.txt"
+    expect "$arch \$tallowix.version(FileVersion)" "$(call GetDllVersion FileVersion)" "1.01"
+
+    # /sfvcheck: the name is all but the last word, ; starts a comment, and
+    # only files that exist are asked for their CRC.
+    verdicts=""
+    while read -r line; do
+        case "$line" in ';'*|'') continue ;; esac
+        name=${line% *} want=${line##* }
+        path="$files/${name//\\//}"
+        if [ ! -f "$path" ]; then
+            verdicts+="MISSING $name;"
+        elif [ "$(call Get32BitCrc "$(windows "$path")")" == "$want" ]; then
+            verdicts+="OK $name;"
+        else
+            verdicts+="BAD $name;"
+        fi
+    done <"$files/check.sfv"
+    expect "$arch /sfvcheck" "$verdicts" 'OK sub\two words.txt;BAD bad.txt;MISSING gone.txt;'
+
+    long=$(printf '%0256d' 0)
+    for case in "missing DLL|--dll Z:\\nowhere\\tallowix.dll Get32BitCrc x" \
+                "missing routine|NoSuchRoutine x" \
+                "text longer than the buffer|--bytes 256 Get32BitCrc $long" \
+                "CRC that is not hexadecimal|--plain 9 0x0x1 Z:\\nowhere"; do
+        read -r -a args <<<"${case#*|}"
+        status=0
+        tools/wine-run.sh "$arch" "$work/pkg/$arch/tallowix-call.exe" "${args[@]}" \
+            >"$work/out" 2>"$work/err" || status=$?
+        lines=$(tr -d '\r' <"$work/err" | grep -c '^tallowix-call: ' || true)
+        expect "$arch ${case%%|*}: status, stdout, stderr lines" \
+            "$([ "$status" -ne 0 ] && echo fails) $(wc -c <"$work/out") $lines $(wc -l <"$work/err")" \
+            "fails 0 1 1"
+    done
+done
+
+[ "$failures" -eq 0 ] || { echo "$failures failed"; exit 1; }
+echo "all passed"
