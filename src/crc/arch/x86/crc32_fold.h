@@ -81,25 +81,42 @@ static_assert(K(64) == 0x163CD6124u, "fold 96 bits to 64");
 static_assert(kReflectedPolynomial == 0x1DB710641u && kBarrettMu == 0x1F7011641u,
               "Barrett reduction");
 
-// A 16-byte block folded forward by `k`, which holds K(d+32) in its low half
-// and K(d-32) in its high half for a distance of d bits.
+// The two constants that fold a block forward by d bits: K(d+32) for its
+// first half and K(d-32) for its second. Held in constexpr variables, so
+// that the loops in K run at compile time only.
+struct FoldPair {
+    long long first;
+    long long second;
+};
+
+constexpr FoldPair FoldBy(unsigned bits)
+{
+    return {static_cast<long long>(K(bits + 32)), static_cast<long long>(K(bits - 32))};
+}
+
+constexpr FoldPair kFold128 = FoldBy(128);
+constexpr long long kFold96To64 = static_cast<long long>(K(64));
+constexpr long long kBarrettMuBits = static_cast<long long>(kBarrettMu);
+constexpr long long kReflectedPolynomialBits = static_cast<long long>(kReflectedPolynomial);
+
+inline __m128i Constants128(FoldPair pair)
+{
+    return _mm_set_epi64x(pair.second, pair.first);
+}
+
+// A 16-byte block folded forward by `k`, which holds the pair of constants
+// for the distance: the first in its low half, the second in its high half.
 inline __m128i Fold128(__m128i block, __m128i k)
 {
     return _mm_xor_si128(_mm_clmulepi64_si128(block, k, 0x00),
                          _mm_clmulepi64_si128(block, k, 0x11));
 }
 
-inline __m128i FoldDistance128()
-{
-    return _mm_set_epi64x(static_cast<long long>(K(128 - 32)),
-                          static_cast<long long>(K(128 + 32)));
-}
-
 // Folds the remaining whole 16-byte blocks into `block`, reduces it to the
 // 32-bit register and runs the last bytes through the portable method.
 inline uint32_t FinishFolding(__m128i block, const uint8_t* data, size_t length)
 {
-    const __m128i k = FoldDistance128();
+    const __m128i k = Constants128(kFold128);
     while (length >= 16) {
         block = _mm_xor_si128(Fold128(block, k),
                               _mm_loadu_si128(reinterpret_cast<const __m128i*>(data)));
@@ -110,12 +127,11 @@ inline uint32_t FinishFolding(__m128i block, const uint8_t* data, size_t length)
     // 128 bits to 96: the first half times K(96), into the second.
     block = _mm_xor_si128(_mm_clmulepi64_si128(block, k, 0x10), _mm_srli_si128(block, 8));
     // 96 bits to 64: the first 32 bits times K(64), into the rest.
-    const __m128i k64 = _mm_set_epi64x(0, static_cast<long long>(K(64)));
+    const __m128i k64 = _mm_set_epi64x(0, kFold96To64);
     block = _mm_xor_si128(_mm_clmulepi64_si128(_mm_and_si128(block, low32), k64, 0x00),
                           _mm_srli_si128(block, 4));
     // Barrett: quotient = floor(block * mu), register = block - quotient * P.
-    const __m128i barrett = _mm_set_epi64x(static_cast<long long>(kBarrettMu),
-                                           static_cast<long long>(kReflectedPolynomial));
+    const __m128i barrett = _mm_set_epi64x(kBarrettMuBits, kReflectedPolynomialBits);
     __m128i quotient = _mm_clmulepi64_si128(_mm_and_si128(block, low32), barrett, 0x10);
     __m128i product = _mm_clmulepi64_si128(_mm_and_si128(quotient, low32), barrett, 0x00);
     uint32_t reg = static_cast<uint32_t>(_mm_extract_epi32(_mm_xor_si128(product, block), 1));

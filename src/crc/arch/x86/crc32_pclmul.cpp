@@ -8,6 +8,7 @@
 namespace {
 
 constexpr size_t kStrideBytes = 64;
+constexpr FoldPair kFoldStride = FoldBy(8 * kStrideBytes);
 
 }  // namespace
 
@@ -27,8 +28,7 @@ uint32_t CrcUpdatePclmul(uint32_t reg, const uint8_t* data, size_t length)
     data += kStrideBytes;
     length -= kStrideBytes;
 
-    const __m128i stride = _mm_set_epi64x(static_cast<long long>(K(4 * 128 - 32)),
-                                          static_cast<long long>(K(4 * 128 + 32)));
+    const __m128i stride = Constants128(kFoldStride);
     while (length >= kStrideBytes) {
         in = reinterpret_cast<const __m128i*>(data);
         x0 = _mm_xor_si128(Fold128(x0, stride), _mm_loadu_si128(in));
@@ -39,7 +39,7 @@ uint32_t CrcUpdatePclmul(uint32_t reg, const uint8_t* data, size_t length)
         length -= kStrideBytes;
     }
 
-    const __m128i next = FoldDistance128();
+    const __m128i next = Constants128(kFold128);
     __m128i x = _mm_xor_si128(Fold128(x0, next), x1);
     x = _mm_xor_si128(Fold128(x, next), x2);
     x = _mm_xor_si128(Fold128(x, next), x3);

@@ -1,13 +1,13 @@
 // CRC-32 by folding 128 bytes at a time in four 256-bit registers with
 // VPCLMULQDQ, each 256-bit register two 128-bit lanes folded side by side;
 // the method itself is described in crc32_fold.h. Compiled with -mavx2
-// -mvpclmulqdq -mpclmul and run only when CpuHasVpclmul256().
+// -mvpclmulqdq -mpclmul, for 64-bit targets only, and run only when
+// CpuHasVpclmul256().
 //
-// The stack: 32-bit Windows promises only 4 bytes of alignment on entry, so
-// the entry point realigns it. 64-bit mingw cannot align the stack beyond 16
-// bytes (GCC bug 54412), so this file is assembled there with aligned vector
-// moves encoded as unaligned ones (-Wa,-muse-unaligned-vector-move); the loop
-// keeps its 256-bit values in registers in any case.
+// The stack: 64-bit mingw cannot align it beyond 16 bytes (GCC bug 54412),
+// so there this file is assembled with aligned vector moves encoded as
+// unaligned ones (-Wa,-muse-unaligned-vector-move); the loop keeps its
+// 256-bit values in registers in any case.
 #include "crc/arch/x86/crc32_x86.h"
 
 #include "crc/arch/x86/crc32_fold.h"
@@ -25,13 +25,13 @@ inline __m256i Fold256(__m256i lanes, __m256i k)
                             _mm256_clmulepi64_epi128(lanes, k, 0x11));
 }
 
-// K(d+32) and K(d-32) in each lane.
-inline __m256i LaneConstants(unsigned distance)
+constexpr FoldPair kFoldStride = FoldBy(8 * kStrideBytes);
+constexpr FoldPair kFold256 = FoldBy(256);
+
+// The pair of constants in each lane.
+inline __m256i LaneConstants(FoldPair pair)
 {
-    return _mm256_set_epi64x(static_cast<long long>(K(distance - 32)),
-                             static_cast<long long>(K(distance + 32)),
-                             static_cast<long long>(K(distance - 32)),
-                             static_cast<long long>(K(distance + 32)));
+    return _mm256_set_epi64x(pair.second, pair.first, pair.second, pair.first);
 }
 
 static_assert(K(8 * 128 + 32) == 0x1E88EF372u && K(8 * 128 - 32) == 0x14A7FE880u,
@@ -41,7 +41,6 @@ static_assert(K(2 * 128 + 32) == 0x0F1DA05AAu && K(2 * 128 - 32) == 0x15A546366u
 
 }  // namespace
 
-__attribute__((force_align_arg_pointer))
 uint32_t CrcUpdateVpclmul256(uint32_t reg, const uint8_t* data, size_t length)
 {
     if (length < kMinimumBytes)
@@ -56,7 +55,7 @@ uint32_t CrcUpdateVpclmul256(uint32_t reg, const uint8_t* data, size_t length)
     data += kStrideBytes;
     length -= kStrideBytes;
 
-    const __m256i stride = LaneConstants(8 * 128);
+    const __m256i stride = LaneConstants(kFoldStride);
     while (length >= kStrideBytes) {
         in = reinterpret_cast<const __m256i*>(data);
         y0 = _mm256_xor_si256(Fold256(y0, stride), _mm256_loadu_si256(in));
@@ -67,12 +66,12 @@ uint32_t CrcUpdateVpclmul256(uint32_t reg, const uint8_t* data, size_t length)
         length -= kStrideBytes;
     }
 
-    const __m256i next = LaneConstants(2 * 128);
+    const __m256i next = LaneConstants(kFold256);
     __m256i y = _mm256_xor_si256(Fold256(y0, next), y1);
     y = _mm256_xor_si256(Fold256(y, next), y2);
     y = _mm256_xor_si256(Fold256(y, next), y3);
 
-    __m128i x = _mm_xor_si128(Fold128(_mm256_castsi256_si128(y), FoldDistance128()),
+    __m128i x = _mm_xor_si128(Fold128(_mm256_castsi256_si128(y), Constants128(kFold128)),
                               _mm256_extracti128_si256(y, 1));
     return FinishFolding(x, data, length);
 }

@@ -15,5 +15,6 @@ bool CpuHasVpclmul256();
 // Folding 64 bytes at a time in four 128-bit registers (crc32_pclmul.cpp).
 uint32_t CrcUpdatePclmul(uint32_t reg, const uint8_t* data, size_t length);
 
-// Folding 128 bytes at a time in four 256-bit registers (crc32_vpclmul.cpp).
+// Folding 128 bytes at a time in four 256-bit registers (crc32_vpclmul.cpp,
+// 64-bit builds only).
 uint32_t CrcUpdateVpclmul256(uint32_t reg, const uint8_t* data, size_t length);
