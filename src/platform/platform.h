@@ -68,6 +68,12 @@ void CloseListing(Listing* listing);
 // read buffer that other threads hold).
 void YieldThread();
 
+// ---- The environment ----------------------------------------------------
+
+// Copies the value of environment variable `name` into `text`, a buffer of
+// `capacity` bytes. False when it is not set or does not fit.
+bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity);
+
 // ---- The library's own version information ------------------------------
 
 // Full path of the module's file. False when the call fails or the path does

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -127,6 +128,18 @@ void CloseListing(Listing* listing)
 void YieldThread()
 {
     sched_yield();
+}
+
+bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
+{
+    const char* value = getenv(name);
+    if (value == nullptr)
+        return false;
+    size_t length = strlen(value);
+    if (length == 0 || length >= capacity)
+        return false;
+    memcpy(text, value, length + 1);
+    return true;
 }
 
 bool GetModulePath(void*, char*, uint32_t)

@@ -69,6 +69,12 @@ void YieldThread()
     Sleep(0);
 }
 
+bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
+{
+    DWORD length = GetEnvironmentVariableA(name, text, capacity);
+    return length > 0 && length < capacity;
+}
+
 bool GetModulePath(void* module, char* path, uint32_t capacity)
 {
     // A full buffer means the path was cut (older Windows leaves it

@@ -39,7 +39,7 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     FILE* f = fopen(path.c_str(), "wb");
     ASSERT_NE(f, nullptr) << path;
-    if (!bytes.empty())
+    if (!bytes.empty())  // data() of an empty vector may be null, which fwrite forbids
         fwrite(bytes.data(), 1, bytes.size(), f);
     fclose(f);
 }

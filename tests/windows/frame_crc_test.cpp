@@ -2,6 +2,8 @@
 // called through the DLL as a host calls them.
 #include "harness.h"
 
+#include "crc/arch/x86/crc32_x86.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -148,6 +150,53 @@ TEST_F(Get32BitCrcFiles, AbsolutePathsWork)
 {
     WriteTestFile("crc\\abs.bin", "123456789");
     EXPECT_EQ(CallHost("Get32BitCrc", CurrentDirectory() + "\\crc\\abs.bin").Text(), "cbf43926");
+}
+
+// The DLL picks its CRC method at the first call, or the one named by
+// TALLOWIX_CRC_METHOD when this CPU can run it. Each name is tried in a
+// fresh copy of the DLL (a copy under another name is a module of its own),
+// with lengths on either side of every stride and block the methods use.
+// Names this CPU cannot run, or that name nothing, must fall back safely.
+TEST_F(Get32BitCrcFiles, EveryMethodGivesTheReferenceCrcThroughTheDll)
+{
+    // The 256-bit method is built into the 64-bit DLL only.
+    bool vpclmul256 = sizeof(void*) == 8 && CpuHasVpclmul256();
+    std::printf("this CPU offers: pclmul %s, vpclmul256 %s; the DLL runs %s\n",
+                CpuHasPclmul() ? "yes" : "no", CpuHasVpclmul256() ? "yes" : "no",
+                vpclmul256 ? "vpclmul256" : CpuHasPclmul() ? "pclmul" : "portable");
+    struct Row { size_t length; const char* why; } rows[] = {
+        {15, "under one 16-byte block"},   {63, "under one 64-byte stride"},
+        {64, "one 64-byte stride"},        {100, "a stride, two blocks and a tail"},
+        {255, "under two 128-byte strides"}, {256, "two 128-byte strides"},
+        {4097, "many strides and a tail"},   {1234567, "several read chunks"},
+    };
+    std::string expected[sizeof rows / sizeof rows[0]];
+    for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+        std::string content = Pattern(rows[i].length, 200 + static_cast<uint32_t>(i));
+        WriteTestFile("crc\\m" + std::to_string(i), content);
+        expected[i] = Hex8(ReferenceCrc(content));
+    }
+    char dll_path[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameA(Dll(), dll_path, MAX_PATH), 0u);
+    for (const char* method : {"portable", "pclmul", "vpclmul256", "vpclmul512", "none"}) {
+        std::string copy = "crc\\" + std::string(method) + ".dll";
+        ASSERT_TRUE(CopyFileA(dll_path, copy.c_str(), FALSE)) << copy;
+        SetEnvironmentVariableA("TALLOWIX_CRC_METHOD", method);
+        HMODULE module = LoadLibraryA(copy.c_str());
+        SetEnvironmentVariableA("TALLOWIX_CRC_METHOD", nullptr);
+        ASSERT_NE(module, nullptr) << copy;
+        ASSERT_NE(module, Dll()) << copy;
+        FARPROC routine = GetProcAddress(module, "Get32BitCrc");
+        for (size_t i = 0; i < sizeof rows / sizeof rows[0]; ++i) {
+            char data[kResultBytes];
+            snprintf(data, sizeof data, "crc\\m%u", static_cast<unsigned>(i));
+            bool balanced = false;
+            CallStdcall(routine, {0, 0, reinterpret_cast<uintptr_t>(data), 0, 0, 0}, &balanced);
+            EXPECT_TRUE(balanced) << method;
+            EXPECT_EQ(std::string(data), expected[i]) << method << ": " << rows[i].why;
+        }
+        FreeLibrary(module);
+    }
 }
 
 #if defined(_WIN64)

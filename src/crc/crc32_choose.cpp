@@ -1,0 +1,70 @@
+// CrcUpdate: runs the method chosen at first use.
+//
+// The choice is kept in an atomic pointer. Concurrent first calls may each
+// make the choice, but they all reach the same one, so whichever store lands
+// last changes nothing.
+#include "crc/crc32_methods.h"
+
+#include "platform/platform.h"
+
+#include <atomic>
+#include <cstring>
+
+#if defined(TALLOWIX_CRC_X86)
+#include "crc/arch/x86/crc32_x86.h"
+#endif
+
+namespace {
+
+bool Always()
+{
+    return true;
+}
+
+constexpr uint32_t kMethodNameCapacity = 32;
+
+const CrcMethod* ChooseCrcMethod()
+{
+    char wanted[kMethodNameCapacity];
+    bool forced = ReadEnvironmentText(kCrcMethodVariable, wanted, sizeof wanted);
+    const CrcMethod* best = &kCrcMethods[0];
+    for (size_t i = 0; i < kCrcMethodCount; ++i) {
+        const CrcMethod& method = kCrcMethods[i];
+        if (!method.supported())
+            continue;
+        if (forced && strcmp(method.name, wanted) == 0)
+            return &method;
+        best = &method;
+    }
+    return best;
+}
+
+std::atomic<const CrcMethod*> Chosen{nullptr};
+
+}  // namespace
+
+const CrcMethod kCrcMethods[] = {
+    {"portable", CrcUpdatePortable, Always},
+#if defined(TALLOWIX_CRC_X86)
+    {"pclmul", CrcUpdatePclmul, CpuHasPclmul},
+#endif
+#if defined(TALLOWIX_CRC_VPCLMUL256)
+    {"vpclmul256", CrcUpdateVpclmul256, CpuHasVpclmul256},
+#endif
+};
+const size_t kCrcMethodCount = sizeof kCrcMethods / sizeof kCrcMethods[0];
+
+const CrcMethod& ChosenCrcMethod()
+{
+    const CrcMethod* method = Chosen.load(std::memory_order_acquire);
+    if (method == nullptr) {
+        method = ChooseCrcMethod();
+        Chosen.store(method, std::memory_order_release);
+    }
+    return *method;
+}
+
+uint32_t CrcUpdate(uint32_t reg, const uint8_t* data, size_t length)
+{
+    return ChosenCrcMethod().update(reg, data, length);
+}

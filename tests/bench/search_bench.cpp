@@ -1,0 +1,157 @@
+// Search figures: FindFileSizeCrc over a tree of 100,000 files in 1,000
+// directories that holds no match, beside GNU find looking for the same size
+// in the same run, with the ratio; and the number of files the search opened,
+// which must be exactly the files of the wanted size.
+//
+//     search_bench TREE
+//
+// TREE is made on the first run and reused. Files are opened through the
+// platform layer's open(), which this program is linked to wrap
+// (-Wl,--wrap=open) so that it can count them.
+#include "crc/filecrc.h"
+#include "search/search.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+extern "C" int __real_open(const char* path, int flags, ...);
+
+namespace {
+
+constexpr int kDirectories = 1000;
+constexpr int kFilesPerDirectory = 100;
+constexpr uint32_t kLargestSize = 4096;
+// The size searched for, and how many files of it the tree holds.
+constexpr uint32_t kWantedSize = 3333;
+constexpr int kWantedFiles = 10;
+// Asked for with a CRC that none of the wanted-size files has.
+constexpr int kRounds = 7;
+
+unsigned long OpenCount = 0;
+
+std::string FilePath(const std::string& tree, int dir, int file)
+{
+    char name[64];
+    std::snprintf(name, sizeof name, "/d%03d/f%02d", dir, file);
+    return tree + name;
+}
+
+bool MakeTree(const std::string& tree)
+{
+    std::string done = tree + "/.complete";
+    struct stat st;
+    if (stat(done.c_str(), &st) == 0)
+        return true;
+    std::printf("making %d files in %d directories under %s\n",
+                kDirectories * kFilesPerDirectory, kDirectories, tree.c_str());
+    mkdir(tree.c_str(), 0755);
+    std::mt19937 rng(5);
+    std::vector<char> content(kLargestSize);
+    for (auto& c : content)
+        c = static_cast<char>(rng());
+    for (int d = 0; d < kDirectories; ++d) {
+        char name[16];
+        std::snprintf(name, sizeof name, "/d%03d", d);
+        mkdir((tree + name).c_str(), 0755);
+        for (int f = 0; f < kFilesPerDirectory; ++f) {
+            // The wanted-size files are spread evenly over the tree.
+            bool wanted = f == 0 && d % (kDirectories / kWantedFiles) == 0;
+            uint32_t size = wanted ? kWantedSize : static_cast<uint32_t>(rng() % kLargestSize);
+            if (!wanted && size == kWantedSize)
+                ++size;
+            FILE* out = std::fopen(FilePath(tree, d, f).c_str(), "wb");
+            if (out == nullptr)
+                return false;
+            std::fwrite(content.data(), 1, size, out);
+            std::fclose(out);
+        }
+    }
+    FILE* out = std::fopen(done.c_str(), "wb");
+    if (out == nullptr)
+        return false;
+    std::fclose(out);
+    return true;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+}  // namespace
+
+extern "C" int __wrap_open(const char* path, int flags, ...)
+{
+    ++OpenCount;
+    va_list args;
+    va_start(args, flags);
+    int mode = (flags & O_CREAT) ? va_arg(args, int) : 0;
+    va_end(args);
+    return __real_open(path, flags, mode);
+}
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: search_bench TREE\n");
+        return 2;
+    }
+    std::string tree = argv[1];
+    if (!MakeTree(tree)) {
+        std::fprintf(stderr, "search_bench: cannot make the tree under %s\n", tree.c_str());
+        return 1;
+    }
+    // A CRC that no file of the wanted size has.
+    std::vector<uint32_t> taken;
+    for (int d = 0; d < kDirectories; d += kDirectories / kWantedFiles)
+        taken.push_back(CalcFileCrc(FilePath(tree, d, 0).c_str()));
+    uint32_t crc = 0;
+    while (std::find(taken.begin(), taken.end(), crc) != taken.end())
+        ++crc;
+    std::string find = "find " + tree + " -size " + std::to_string(kWantedSize) + "c >/dev/null";
+
+    std::vector<double> search_times, find_times;
+    unsigned long opens_per_search = 0;
+    bool found = false;
+    for (int round = 0; round <= kRounds; ++round) {
+        char result[kPathCapacity];
+        OpenCount = 0;
+        auto start = std::chrono::steady_clock::now();
+        found |= FindFileSizeCrc(kWantedSize, crc, tree.c_str(), result) != 0;
+        double search = Seconds(start);
+        opens_per_search = OpenCount;
+        start = std::chrono::steady_clock::now();
+        if (std::system(find.c_str()) != 0) {
+            std::fprintf(stderr, "search_bench: %s failed\n", find.c_str());
+            return 1;
+        }
+        double found_by_find = Seconds(start);
+        if (round > 0) {  // the first round warms the caches
+            search_times.push_back(search);
+            find_times.push_back(found_by_find);
+        }
+    }
+    double search = Median(search_times), by_find = Median(find_times);
+    std::printf("tree: %d files in %d directories, %d of %u bytes, no match\n",
+                kDirectories * kFilesPerDirectory, kDirectories, kWantedFiles, kWantedSize);
+    std::printf("FindFileSizeCrc: %.1f ms   find -size %uc: %.1f ms   ratio %.2fx (median of %d)\n",
+                search * 1e3, kWantedSize, by_find * 1e3, search / by_find, kRounds);
+    std::printf("files opened per search: %lu (files of the wanted size: %d)%s\n",
+                opens_per_search, kWantedFiles, found ? "; UNEXPECTED MATCH" : "");
+    return opens_per_search == static_cast<unsigned long>(kWantedFiles) && !found ? 0 : 1;
+}
