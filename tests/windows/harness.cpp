@@ -111,6 +111,29 @@ void MakeTestDir(const std::string& path)
     CreateDirectoryA(path.c_str(), nullptr);
 }
 
+void WriteTestTreeFile(const std::string& path, const std::string& content)
+{
+    for (size_t at = path.find('\\'); at != std::string::npos; at = path.find('\\', at + 1))
+        MakeTestDir(path.substr(0, at));
+    WriteTestFile(path, content);
+}
+
+std::vector<std::string> ListedNames(const std::string& directory)
+{
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA((directory + "\\*.*").c_str(), &data);
+    if (h == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::string name = data.cFileName;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    } while (FindNextFileA(h, &data));
+    FindClose(h);
+    return names;
+}
+
 void RemoveTree(const std::string& path)
 {
     WIN32_FIND_DATAA data;

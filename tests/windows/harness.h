@@ -47,5 +47,10 @@ int CallHostNull(const char* name, bool* balanced);
 // Small file-system helpers for test trees, relative to the current directory.
 void WriteTestFile(const std::string& path, const std::string& content);
 void MakeTestDir(const std::string& path);
+// Makes every missing directory of `path`, then writes the file.
+void WriteTestTreeFile(const std::string& path, const std::string& content);
+// The entry names of a directory in FindFirstFileA's order, without "."
+// and "..".
+std::vector<std::string> ListedNames(const std::string& directory);
 void RemoveTree(const std::string& path);
 std::string CurrentDirectory();

@@ -1,0 +1,391 @@
+// FindFileSizeCrc called through the DLL's export, as any program calls it, on
+// real directory trees: listing order as FindFirstFileA gives it, attributes,
+// files held open by others, a drive root and the path limit. Every call also
+// checks that the routine removed its 16 bytes of arguments.
+#include "harness.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+
+namespace {
+
+constexpr uint32_t kUnopenableCrc = 0xFFFFFFFFu;
+constexpr size_t kGuardBytes = 64;
+// The drive the test command links to a directory of its own (T: -> drive_t).
+constexpr char kTestDrive[] = "T:";
+
+// Advances a raw CRC-32 register bit by bit, independent of the library's table.
+uint32_t ReferenceUpdate(uint32_t reg, const std::string& bytes)
+{
+    for (unsigned char c : bytes) {
+        reg ^= c;
+        for (int bit = 0; bit < 8; ++bit)
+            reg = (reg >> 1) ^ (0xEDB88320u & (0u - (reg & 1)));
+    }
+    return reg;
+}
+
+uint32_t ReferenceCrc(const std::string& bytes)
+{
+    return ~ReferenceUpdate(0xFFFFFFFFu, bytes);
+}
+
+struct Found {
+    int result = 0;
+    std::string text;
+    bool balanced = false;
+    bool guard_intact = true;     // nothing written behind the 256-byte output
+    bool only_first_byte = true;  // bytes 1.. as they were before the call
+};
+
+Found Find(uint32_t size, uint32_t crc, const std::string& directory)
+{
+    std::vector<char> output(kResultBytes + kGuardBytes, kGuardByte);
+    Found found;
+    found.result = static_cast<int>(
+        CallStdcall(Export("FindFileSizeCrc"),
+                    {size, crc, reinterpret_cast<uintptr_t>(directory.c_str()),
+                     reinterpret_cast<uintptr_t>(output.data())},
+                    &found.balanced));
+    found.text = std::string(output.data(), strnlen(output.data(), kResultBytes));
+    found.only_first_byte = output[0] == '\0';
+    for (size_t i = 1; i < output.size(); ++i) {
+        if (output[i] != kGuardByte) {
+            found.only_first_byte = false;
+            if (i >= kResultBytes)
+                found.guard_intact = false;
+        }
+    }
+    return found;
+}
+
+Found FindContent(const std::string& content, const std::string& directory)
+{
+    return Find(static_cast<uint32_t>(content.size()), ReferenceCrc(content), directory);
+}
+
+void ExpectFound(const Found& found, const std::string& path, const std::string& why)
+{
+    EXPECT_EQ(found.result, 1) << why;
+    EXPECT_EQ(found.text, path) << why;
+    EXPECT_TRUE(found.balanced) << why;
+    EXPECT_TRUE(found.guard_intact) << why;
+}
+
+void ExpectNotFound(const Found& found, const std::string& why)
+{
+    EXPECT_EQ(found.result, 0) << why;
+    EXPECT_TRUE(found.only_first_byte) << why << ": output " << found.text;
+    EXPECT_TRUE(found.balanced) << why;
+    EXPECT_TRUE(found.guard_intact) << why;
+}
+
+bool ListedBefore(const std::string& directory, const std::string& first,
+                  const std::string& second)
+{
+    for (const std::string& name : ListedNames(directory)) {
+        if (name == first)
+            return true;
+        if (name == second)
+            return false;
+    }
+    ADD_FAILURE() << first << " and " << second << " not listed in " << directory;
+    return false;
+}
+
+class SearchTree : public testing::Test {
+protected:
+    void SetUp() override { MakeTestDir("srch"); }
+    void TearDown() override { RemoveTree("srch"); }
+};
+
+TEST_F(SearchTree, ResultKeepsTheDirectoryTextAsGivenWithOneSeparator)
+{
+    const std::string content = "alpha";
+    WriteTestTreeFile("srch\\in\\a.zip", content);
+    MakeTestDir("srch\\in\\empty");
+    struct Row {
+        std::string directory;
+        std::string expected;  // empty: no match
+        const char* why;
+    } rows[] = {
+        {"", "in\\a.zip", "empty: the current directory, relative result"},
+        {".", ".\\in\\a.zip", "a full stop as directory text is searched and kept"},
+        {"in", "in\\a.zip", "relative"},
+        {"in\\", "in\\a.zip", "trailing backslash, single separator"},
+        {"in/", "in/\\a.zip", "a forward slash is kept and a backslash added"},
+        {"IN", "IN\\a.zip", "the caller's case is kept"},
+        {CurrentDirectory() + "\\srch\\in", CurrentDirectory() + "\\srch\\in\\a.zip", "absolute"},
+        {"missing", "", "no such directory"},
+        {"in\\a.zip", "", "names a file"},
+        {"in\\empty", "", "an empty directory"},
+    };
+    // The tree is the current directory, so that the empty text lists it.
+    ASSERT_TRUE(SetCurrentDirectoryA("srch"));
+    for (const auto& row : rows) {
+        Found found = FindContent(content, row.directory);
+        if (row.expected.empty())
+            ExpectNotFound(found, row.why);
+        else
+            ExpectFound(found, row.expected, row.why);
+    }
+    ASSERT_TRUE(SetCurrentDirectoryA(".."));
+}
+
+TEST(DriveRoot, ADriveLetterAloneSearchesTheRootOfTheDrive)
+{
+    const std::string root = std::string(kTestDrive) + "\\";
+    if (GetFileAttributesA(root.c_str()) == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << kTestDrive << " is linked by the test command; run the suite through CTest";
+    RemoveTree(root + "drive");
+    WriteTestTreeFile(root + "drive\\a.zip", "drive");
+    WriteTestFile(root + "b.zip", "drivE");
+    const std::string lower = {static_cast<char>(kTestDrive[0] + ('a' - 'A')), ':'};
+    struct Row {
+        std::string directory;
+        std::string content;
+        std::string expected;
+    } rows[] = {
+        {kTestDrive, "drivE", root + "b.zip"},
+        {root, "drivE", root + "b.zip"},
+        {kTestDrive, "drive", root + "drive\\a.zip"},
+        {lower, "drive", lower + "\\drive\\a.zip"},
+    };
+    for (const auto& row : rows)
+        ExpectFound(FindContent(row.content, row.directory), row.expected, row.directory);
+    DeleteFileA((root + "b.zip").c_str());
+    RemoveTree(root + "drive");
+}
+
+TEST_F(SearchTree, ASubdirectoryIsSearchedWhenListedSoTheFirstMatchInListingOrderWins)
+{
+    // Varied names (in either alphabetical order) and creation orders give
+    // both listing orders; each directory is checked against its own listing.
+    const std::string content = "match";
+    int sub_first = 0;
+    int file_first = 0;
+    for (int i = 0; i < 16; ++i) {
+        std::string dir = "srch\\o" + std::to_string(i);
+        std::string sub = (i % 4 < 2 ? "sub" : "a") + std::to_string(i);
+        std::string file = (i % 4 < 2 ? "b" : "m") + std::to_string(i) + ".zip";
+        MakeTestDir(dir);
+        if (i % 2 == 0) {
+            WriteTestTreeFile(dir + "\\" + sub + "\\a.zip", content);
+            WriteTestFile(dir + "\\" + file, content);
+        } else {
+            WriteTestFile(dir + "\\" + file, content);
+            WriteTestTreeFile(dir + "\\" + sub + "\\a.zip", content);
+        }
+        bool sub_listed_first = ListedBefore(dir, sub, file);
+        (sub_listed_first ? sub_first : file_first)++;
+        std::string expected = sub_listed_first ? dir + "\\" + sub + "\\a.zip" : dir + "\\" + file;
+        ExpectFound(FindContent(content, dir), expected, dir);
+    }
+    EXPECT_GT(sub_first, 0) << "no directory listed its subdirectory first";
+    EXPECT_GT(file_first, 0) << "no directory listed its file first";
+}
+
+TEST_F(SearchTree, OfTwoMatchingFilesTheFirstListedWins)
+{
+    const std::string content = "twin";
+    for (int i = 0; i < 8; ++i) {
+        std::string dir = "srch\\t" + std::to_string(i);
+        std::string x = "x" + std::to_string(i);
+        std::string y = "y" + std::to_string(i);
+        MakeTestDir(dir);
+        WriteTestFile(dir + "\\" + (i % 2 ? x : y), content);
+        WriteTestFile(dir + "\\" + (i % 2 ? y : x), content);
+        std::string first = ListedBefore(dir, x, y) ? x : y;
+        ExpectFound(FindContent(content, dir), dir + "\\" + first, dir);
+    }
+}
+
+TEST_F(SearchTree, HiddenSystemAndReadOnlyEntriesAreSearchedLikeAnyOther)
+{
+    struct Row {
+        DWORD attributes;
+        const char* why;
+    } rows[] = {
+        {FILE_ATTRIBUTE_HIDDEN, "hidden"},
+        {FILE_ATTRIBUTE_SYSTEM, "system"},
+        {FILE_ATTRIBUTE_READONLY, "read-only"},
+        {FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_READONLY, "all three"},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        std::string dir = "srch\\a" + std::to_string(i);
+        std::string file = dir + "\\f.bin";
+        std::string sub = dir + "\\d";
+        std::string file_content = "file" + std::to_string(i);
+        std::string sub_content = "dir" + std::to_string(i);
+        WriteTestTreeFile(file, file_content);
+        WriteTestTreeFile(sub + "\\g.bin", sub_content);
+        ASSERT_TRUE(SetFileAttributesA(file.c_str(), rows[i].attributes)) << rows[i].why;
+        ASSERT_TRUE(SetFileAttributesA(sub.c_str(), rows[i].attributes)) << rows[i].why;
+        ExpectFound(FindContent(file_content, dir), file, rows[i].why);
+        ExpectFound(FindContent(sub_content, dir), sub + "\\g.bin", rows[i].why);
+    }
+}
+
+TEST_F(SearchTree, DirectoriesBeginningWithAFullStopAreNeverEnteredButSuchFilesMatch)
+{
+    WriteTestTreeFile("srch\\h\\.cache\\m.zip", "cached");
+    WriteTestTreeFile("srch\\h\\.profile", "profile");
+    ExpectNotFound(FindContent("cached", "srch\\h"), "only under .cache");
+    ExpectFound(FindContent("profile", "srch\\h"), "srch\\h\\.profile",
+                "a file beginning with a full stop");
+}
+
+TEST_F(SearchTree, SizeZeroAndCrcZeroMatchTheFirstEmptyFileAndNoDirectory)
+{
+    // Directories are listed with size 0 here, and the CRC-32 of no bytes is 0.
+    MakeTestDir("srch\\z");
+    MakeTestDir("srch\\z\\d1");
+    MakeTestDir("srch\\z\\d2");
+    ExpectNotFound(Find(0, 0, "srch\\z"), "directories only");
+    WriteTestFile("srch\\z\\d2\\empty", "");
+    ExpectFound(Find(0, 0, "srch\\z"), "srch\\z\\d2\\empty", "the empty file");
+}
+
+TEST_F(SearchTree, AFileHeldOpenWithoutSharingIsPassedOverAndTheSearchGoesOn)
+{
+    WriteTestTreeFile("srch\\k\\held.bin", "heldXYZW");
+    WriteTestTreeFile("srch\\k\\z\\later.bin", "laterXYZ");
+    HANDLE held = CreateFileA("srch\\k\\held.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CallHost("Get32BitCrc", "srch\\k\\held.bin").Text(), "ffffffff");
+    ExpectNotFound(Find(8, kUnopenableCrc, "srch\\k"), "never matches ffffffff");
+    ExpectNotFound(FindContent("heldXYZW", "srch\\k"), "not read while held");
+    ExpectFound(FindContent("laterXYZ", "srch\\k"), "srch\\k\\z\\later.bin", "the search goes on");
+    CloseHandle(held);
+    ExpectFound(FindContent("heldXYZW", "srch\\k"), "srch\\k\\held.bin", "found once released");
+}
+
+#if defined(_WIN64)
+// The raw CRC-32 register after `zeros` more zero bytes. Over zero bytes the
+// register changes linearly, so the one-zero-bit operator (a 32x32 matrix
+// over GF(2), as in zlib's crc32_combine) is squared up to the needed
+// powers; nothing of that length is ever processed.
+uint32_t MatrixTimes(const uint32_t* matrix, uint32_t vector)
+{
+    uint32_t sum = 0;
+    for (int i = 0; vector != 0; ++i, vector >>= 1)
+        if (vector & 1)
+            sum ^= matrix[i];
+    return sum;
+}
+
+void MatrixSquare(uint32_t* square, const uint32_t* matrix)
+{
+    for (int i = 0; i < 32; ++i)
+        square[i] = MatrixTimes(matrix, matrix[i]);
+}
+
+uint32_t AdvanceOverZeros(uint32_t reg, uint64_t zeros)
+{
+    uint32_t a[32];
+    uint32_t b[32];
+    a[0] = 0xEDB88320u;  // one zero bit
+    for (int i = 1; i < 32; ++i)
+        a[i] = 1u << (i - 1);
+    MatrixSquare(b, a);  // two bits
+    MatrixSquare(a, b);  // four bits
+    MatrixSquare(b, a);  // one byte
+    uint32_t* power = b;
+    uint32_t* spare = a;
+    for (; zeros != 0; zeros >>= 1) {
+        if (zeros & 1)
+            reg = MatrixTimes(power, reg);
+        MatrixSquare(spare, power);
+        std::swap(power, spare);
+    }
+    return reg;
+}
+
+TEST_F(SearchTree, AFileOf4GibPlus10BytesIsACandidateForSize10)
+{
+    constexpr uint64_t kFourGib = uint64_t(1) << 32;
+    const std::string tail = "0123456789";
+    ASSERT_EQ(~AdvanceOverZeros(0xFFFFFFFFu, 1000), ReferenceCrc(std::string(1000, '\0')));
+    MakeTestDir("srch\\big");
+    HANDLE h = CreateFileA("srch\\big\\huge.bin", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    // Writing past the end leaves a hole of 4 GiB that takes no disk space.
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(kFourGib);
+    DWORD written = 0;
+    EXPECT_TRUE(SetFilePointerEx(h, at, nullptr, FILE_BEGIN));
+    EXPECT_TRUE(WriteFile(h, tail.data(), static_cast<DWORD>(tail.size()), &written, nullptr));
+    CloseHandle(h);
+    ASSERT_EQ(written, tail.size());
+    uint32_t crc = ~ReferenceUpdate(AdvanceOverZeros(0xFFFFFFFFu, kFourGib), tail);
+    ExpectFound(Find(10, crc, "srch\\big"), "srch\\big\\huge.bin", "size modulo 2^32");
+}
+#endif
+
+TEST_F(SearchTree, WithoutAMatchOnlyTheFirstByteChangesSoTheOutputMayHoldTheDirectoryText)
+{
+    WriteTestTreeFile("srch\\in\\sub\\a.zip", "alpha");
+    // One buffer for both, as MIRCFindFileSizeCrc passes it: the directory
+    // text lies behind the output's first byte.
+    std::vector<char> buffer(kResultBytes + kGuardBytes, kGuardByte);
+    buffer[0] = 'X';
+    strcpy(buffer.data() + 1, "srch\\in");
+    const std::vector<char> before = buffer;
+    bool balanced = false;
+    FARPROC routine = Export("FindFileSizeCrc");
+    auto call = [&](const std::string& content) {
+        return CallStdcall(routine,
+                           {static_cast<uintptr_t>(content.size()), ReferenceCrc(content),
+                            reinterpret_cast<uintptr_t>(buffer.data() + 1),
+                            reinterpret_cast<uintptr_t>(buffer.data())},
+                           &balanced);
+    };
+    EXPECT_EQ(call("other"), 0u);
+    EXPECT_TRUE(balanced);
+    EXPECT_EQ(buffer[0], '\0');
+    EXPECT_TRUE(std::equal(buffer.begin() + 1, buffer.end(), before.begin() + 1));
+
+    EXPECT_EQ(call("alpha"), 1u);
+    EXPECT_TRUE(balanced);
+    EXPECT_STREQ(buffer.data(), "srch\\in\\sub\\a.zip");
+    EXPECT_TRUE(std::equal(buffer.begin() + kResultBytes, buffer.end(),
+                           before.begin() + kResultBytes));
+}
+
+TEST_F(SearchTree, PathsBeyond255CharactersAreNeverBuiltAndNothingIsWrittenPastABuffer)
+{
+    // "srch\deep" and four 50-character levels: 213 characters, room for 42
+    // more. Paths up to 259 characters are all this system lets a test create.
+    std::string level = "srch\\deep";
+    for (int i = 0; i < 4; ++i)
+        level += "\\" + std::string(49, 'a' + i) + std::to_string(i);
+    ASSERT_EQ(level.size(), 213u);
+    struct Row {
+        std::string path;
+        bool found;
+        const char* why;
+    } rows[] = {
+        {level + "\\" + std::string(41, 'f'), true, "a file path of exactly 255 characters"},
+        {level + "\\" + std::string(42, 'g'), false, "a file path of 256 characters"},
+        {level + "\\" + std::string(37, 'h') + "\\x", true, "a directory whose pattern just fits"},
+        {level + "\\" + std::string(38, 'i') + "\\x", false, "a directory whose pattern does not"},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i)
+        WriteTestTreeFile(rows[i].path, "deep" + std::to_string(i));
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        Found found = FindContent("deep" + std::to_string(i), "srch\\deep");
+        if (rows[i].found)
+            ExpectFound(found, rows[i].path, rows[i].why);
+        else
+            ExpectNotFound(found, rows[i].why);
+    }
+    ExpectNotFound(Find(0, 0, std::string(400, 'd')), "a directory text longer than any buffer");
+}
+
+}  // namespace
