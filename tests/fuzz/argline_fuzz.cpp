@@ -247,7 +247,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static unsigned char buffer[kHostBufferBytes];
     static unsigned char before[kHostBufferBytes];
     size = std::min(size, kHostBufferBytes - 1);
-    std::string text(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), size));
+    const char* bytes = reinterpret_cast<const char*>(data);
+    std::string text(bytes, strnlen(bytes, size));
     Request request = Read(text);
     if (request.has_directory && !StaysInside(request.directory))
         return -1;  // kept out of the corpus as well
