@@ -1,0 +1,283 @@
+// Fuzzes MIRCFindFileSizeCrc the way a host calls it: arbitrary bytes as the
+// argument text in a data buffer of the host's size. Each input must give the
+// return value 3, leave the bytes behind max(text + 1, 256) untouched, and
+// answer either the empty text or the path of an existing file that has the
+// size and CRC-32 the text asked for, under the directory the text named.
+//
+// Searches run inside a small fixture tree made once in a temporary
+// directory, which becomes the current directory. Inputs whose directory
+// piece is absolute or climbs out with ".." are passed over, so that no
+// execution walks the rest of the file system. Because the current
+// directory changes before libFuzzer reads its arguments, relative corpus and
+// artifact paths among them are first made absolute.
+#include "host/host.h"
+
+#include <dirent.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr size_t kHostBufferBytes = 10240;
+constexpr unsigned char kGuardByte = 0xA5;
+
+char g_fixture[] = "/tmp/argline_fuzz.XXXXXX";
+
+void Fail(const char* what, const char* text)
+{
+    fprintf(stderr, "argline_fuzz: %s (argument text \"%s\")\n", what, text);
+    abort();
+}
+
+uint32_t Crc(const std::string& bytes)
+{
+    return static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+// A content of `length` bytes whose CRC-32 is `crc`: a filler, then four
+// bytes found by running the CRC register backwards from the wanted value.
+std::string ContentWithCrc(size_t length, uint32_t crc)
+{
+    uint32_t table[256];
+    for (uint32_t i = 0; i < 256; ++i) {
+        uint32_t r = i;
+        for (int bit = 0; bit < 8; ++bit)
+            r = (r >> 1) ^ (0xEDB88320u & (0u - (r & 1)));
+        table[i] = r;
+    }
+    std::string content(length - 4, 'f');
+    uint32_t reg = ~Crc(content);
+    uint32_t back = ~crc;
+    for (int step = 0; step < 4; ++step) {
+        uint32_t index = 0;
+        while ((table[index] >> 24) != (back >> 24))
+            ++index;
+        back = ((back ^ table[index]) << 8) | index;
+    }
+    uint32_t tail = back ^ reg;
+    for (int i = 0; i < 4; ++i)
+        content.push_back(static_cast<char>(tail >> (8 * i)));
+    return content;
+}
+
+void Write(const char* path, const std::string& content)
+{
+    FILE* f = fopen(path, "wb");
+    if (f == nullptr || fwrite(content.data(), 1, content.size(), f) != content.size())
+        Fail("cannot write the fixture", path);
+    fclose(f);
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*)
+{
+    return remove(path);
+}
+
+void RemoveFixture()
+{
+    nftw(g_fixture, RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+// The tree holds what the table rows and seeds name: files whose size and
+// CRC are the seeds' values, directories with commas and spaces in their
+// names, a directory that begins with a full stop, nested levels.
+void MakeFixture()
+{
+    if (mkdtemp(g_fixture) == nullptr || chdir(g_fixture) != 0)
+        Fail("cannot make the fixture", g_fixture);
+    atexit(RemoveFixture);
+    for (const char* dir : {"x", "x/sub", "x/sub/deep", ",x", "my,dir", " x", "x ", ".cache"})
+        mkdir(dir, 0755);
+    Write("x/empty", "");
+    Write("x/twelve", ContentWithCrc(12, 0xAB));
+    Write("x/sub/hex", ContentWithCrc(12, 0x1A));
+    Write("x/sub/deep/five", ContentWithCrc(5, 0xFFFFFFFF));
+    Write("x/check", "123456789");
+    Write(",x/twelve", ContentWithCrc(12, 0xAB));
+    Write("my,dir/twelve", ContentWithCrc(12, 0xAB));
+    Write(" x/twelve", ContentWithCrc(12, 0xAB));
+    Write("x /twelve", ContentWithCrc(12, 0xAB));
+    Write(".cache/twelve", ContentWithCrc(12, 0xAB));
+    Write(".profile", ContentWithCrc(7, 0x7));
+}
+
+bool IsSpace(unsigned char c)
+{
+    return c == ' ' || (c >= 9 && c <= 13);
+}
+
+// What the argument text asks for, read independently of the library.
+struct Request {
+    bool has_directory = false;  // all three pieces are there
+    bool complete = false;       // and the CRC piece holds a value
+    uint32_t size = 0;
+    uint32_t crc = 0;
+    std::string directory;
+};
+
+Request Read(const std::string& text)
+{
+    Request request;
+    size_t at = text.find_first_not_of(',');
+    if (at == std::string::npos)
+        return request;
+    size_t end = text.find(',', at);
+    std::string size_piece = text.substr(at, end - at);
+    if (end == std::string::npos || (at = text.find_first_not_of(',', end)) == std::string::npos)
+        return request;
+    end = text.find(',', at);
+    std::string crc_piece = text.substr(at, end - at);
+    if (end == std::string::npos || end + 1 == text.size())
+        return request;
+    request.directory = text.substr(end + 1);
+    request.has_directory = true;
+
+    const char* p = size_piece.c_str();
+    while (IsSpace(*p))
+        ++p;
+    bool negative = *p == '-';
+    p += *p == '-' || *p == '+';
+    for (; *p >= '0' && *p <= '9'; ++p)
+        request.size = request.size * 10 + static_cast<uint32_t>(*p - '0');
+    request.size = negative ? 0 - request.size : request.size;
+
+    p = crc_piece.c_str();
+    while (IsSpace(*p))
+        ++p;
+    negative = *p == '-';
+    p += *p == '-' || *p == '+';
+    p += p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? 2 : 0;
+    for (;; ++p) {
+        uint32_t digit;
+        if (*p >= '0' && *p <= '9')
+            digit = static_cast<uint32_t>(*p - '0');
+        else if ((*p >= 'a' && *p <= 'f') || (*p >= 'A' && *p <= 'F'))
+            digit = static_cast<uint32_t>((*p | 0x20) - 'a' + 10);
+        else
+            break;
+        request.crc = request.crc << 4 | digit;
+        request.complete = true;
+    }
+    request.crc = negative ? 0 - request.crc : request.crc;
+    return request;
+}
+
+bool StaysInside(const std::string& directory)
+{
+    return directory[0] != '/' && directory[0] != '\\' && directory.find("..") == std::string::npos;
+}
+
+// The result, which uses backslashes, as a path this system opens.
+std::string NativePath(std::string path)
+{
+    for (char& c : path)
+        if (c == '\\')
+            c = '/';
+    return path;
+}
+
+bool ReadWhole(const std::string& path, std::string* content)
+{
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr)
+        return false;
+    char chunk[4096];
+    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;)
+        content->append(chunk, n);
+    fclose(f);
+    return true;
+}
+
+// Makes the path arguments absolute against the starting directory, and
+// keeps crash artifacts there rather than in the fixture.
+void AnchorArguments(int* argc, char*** argv)
+{
+    static std::vector<std::string> args;
+    static std::vector<char*> pointers;
+    char start[PATH_MAX];
+    if (getcwd(start, sizeof start) == nullptr)
+        Fail("cannot read the current directory", "");
+    const std::string base = std::string(start) + "/";
+    const char* const path_flags[] = {"-artifact_prefix=", "-exact_artifact_path=", "-dict="};
+    bool has_prefix = false;
+    for (int i = 0; i < *argc; ++i) {
+        std::string arg = (*argv)[i];
+        if (i > 0 && arg[0] != '-' && arg[0] != '/')
+            arg = base + arg;
+        for (const char* flag : path_flags) {
+            size_t n = strlen(flag);
+            if (arg.compare(0, n, flag) == 0 && arg.size() > n && arg[n] != '/')
+                arg = flag + base + arg.substr(n);
+        }
+        has_prefix |= arg.compare(0, strlen(path_flags[0]), path_flags[0]) == 0;
+        args.push_back(arg);
+    }
+    if (!has_prefix)
+        args.push_back(path_flags[0] + base);
+    for (std::string& arg : args)
+        pointers.push_back(&arg[0]);
+    pointers.push_back(nullptr);
+    *argc = static_cast<int>(args.size());
+    *argv = pointers.data();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+{
+    AnchorArguments(argc, argv);
+    MakeFixture();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static unsigned char buffer[kHostBufferBytes];
+    static unsigned char before[kHostBufferBytes];
+    size = std::min(size, kHostBufferBytes - 1);
+    const char* bytes = reinterpret_cast<const char*>(data);
+    std::string text(bytes, strnlen(bytes, size));
+    Request request = Read(text);
+    if (request.has_directory && !StaysInside(request.directory))
+        return -1;  // kept out of the corpus as well
+
+    memset(buffer, kGuardByte, sizeof buffer);
+    memcpy(buffer, data, size);
+    buffer[size] = '\0';
+    memcpy(before, buffer, sizeof buffer);
+    char* argument = reinterpret_cast<char*>(buffer);
+    if (MIRCFindFileSizeCrc(nullptr, nullptr, argument, nullptr, 0, 1) != kHostReturnResult)
+        Fail("returned other than 3", text.c_str());
+    size_t guard_from = std::max(text.size() + 1, static_cast<size_t>(kHostResultCapacity));
+    if (memcmp(buffer + guard_from, before + guard_from, sizeof buffer - guard_from) != 0)
+        Fail("wrote behind the result's bytes", text.c_str());
+    size_t length = strnlen(argument, kHostResultCapacity);
+    if (length == kHostResultCapacity)
+        Fail("left a result without a terminator in 256 bytes", text.c_str());
+    if (length == 0)
+        return 0;
+
+    std::string found(argument, length);
+    if (!request.complete)
+        Fail("answered a path for an incomplete argument line", text.c_str());
+    if (found.compare(0, request.directory.size(), request.directory) != 0)
+        Fail("answered a path outside the directory asked for", text.c_str());
+    std::string content;
+    if (!ReadWhole(NativePath(found), &content))
+        Fail("answered a path that cannot be read", text.c_str());
+    if (static_cast<uint32_t>(content.size()) != request.size || Crc(content) != request.crc)
+        Fail("answered a file of another size or CRC", text.c_str());
+    return 0;
+}

@@ -1,0 +1,186 @@
+// The argument line's byte rules: cutting with NextToken and reading numbers
+// with ParseDecimal and ParseHex, row by row.
+#include "host/argline.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct DecimalRow {
+    const char* text;
+    uint32_t pattern;  // the result's 32-bit pattern
+    const char* why;
+};
+
+const DecimalRow kDecimalRows[] = {
+    {"12abc", 12, "the first non-digit ends the number"},
+    {"  +12", 12, "leading white space and a plus sign"},
+    {"\t-12", 0xFFFFFFF4u, "a tab is white space; minus negates"},
+    {"- 12", 0, "white space after the sign ends the number"},
+    {"+-12", 0, "only one sign is read"},
+    {"\xa0" "12", 0, "byte 160 is not white space"},
+    {"4294967295", 0xFFFFFFFFu, "2^32 - 1 reads as -1"},
+    {"4294967296", 0, "2^32 wraps to 0"},
+    {"2147483648", 0x80000000u, "2^31 reads as the most negative value"},
+    {"99999999999", 0x4876E7FFu, "wraps modulo 2^32, no saturation"},
+    {"", 0, "no digits at all"},
+    {"abc", 0, "no digits at all"},
+    {"\v\f\r\n12", 12, "bytes 9 to 13 are all white space"},
+    {"\x08" "12", 0, "byte 8 is not white space"},
+    {"-2147483648", 0x80000000u, "the most negative value negates to itself"},
+    {"-4294967295", 1, "negation is modulo 2^32"},
+    {"0012", 12, "leading zeros"},
+    {"\xb2" "12", 0, "a superscript digit is no digit"},
+};
+
+class ParseDecimalRows : public testing::TestWithParam<DecimalRow> {};
+
+TEST_P(ParseDecimalRows, GivesTheWrapped32BitValue)
+{
+    const DecimalRow& row = GetParam();
+    EXPECT_EQ(static_cast<uint32_t>(ParseDecimal(row.text)), row.pattern)
+        << '"' << row.text << "\": " << row.why;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ParseDecimalRows, testing::ValuesIn(kDecimalRows));
+
+struct HexRow {
+    const char* text;
+    bool has_value;
+    uint32_t value;
+    const char* why;
+};
+
+const HexRow kHexRows[] = {
+    {"0x1A", true, 0x1A, "lower-case prefix"},
+    {"0X1a", true, 0x1A, "upper-case prefix, mixed-case digits"},
+    {"1A", true, 0x1A, "no prefix"},
+    {"\t1a", true, 0x1A, "leading white space"},
+    {"+0x10", true, 0x10, "plus sign before the prefix"},
+    {"-1", true, 0xFFFFFFFFu, "minus negates modulo 2^32"},
+    {"-0x10", true, 0xFFFFFFF0u, "minus before the prefix"},
+    {"123456789", true, 0x23456789u, "the top digit is lost, no saturation"},
+    {"FFFFFFFFF", true, 0xFFFFFFFFu, "nine digits keep the last eight"},
+    {"100000000", true, 0, "2^32 wraps to 0"},
+    {"0x00000000FFFFFFFF", true, 0xFFFFFFFFu, "leading zeros beyond eight digits"},
+    {"1g", true, 0x1, "the first non-digit ends the number"},
+    {"0", true, 0, "a lone zero is a digit, not half a prefix"},
+    {"00x1", true, 0, "a zero, then a zero; reading stops at the x"},
+    {"0x0x1", true, 0, "one prefix only; reading stops at the second x"},
+    {"0x", false, 0, "a prefix alone is no digit"},
+    {"0x-1", false, 0, "a sign after the prefix is no digit"},
+    {"g1", false, 0, "no digit where the number begins"},
+    {"+", false, 0, "a lone plus"},
+    {"-", false, 0, "a lone minus"},
+    {"- 1", false, 0, "white space after the sign ends the number"},
+    {"   ", false, 0, "white space only"},
+    {"", false, 0, "nothing"},
+    {"\xa0" "1", false, 0, "byte 160 is not white space"},
+    {"+-1", false, 0, "only one sign is read"},
+    {"x1", false, 0, "an x without its zero is no prefix"},
+    {"\r\n0xdeadBEEF", true, 0xDEADBEEFu, "every digit case"},
+};
+
+class ParseHexRows : public testing::TestWithParam<HexRow> {};
+
+TEST_P(ParseHexRows, GivesTheWrappedValueOrNone)
+{
+    const HexRow& row = GetParam();
+    const uint32_t untouched = 0x5A5A5A5Au;
+    uint32_t value = untouched;
+    EXPECT_EQ(ParseHex(row.text, &value), row.has_value) << '"' << row.text << "\": " << row.why;
+    EXPECT_EQ(value, row.has_value ? row.value : untouched) << '"' << row.text << "\": " << row.why;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ParseHexRows, testing::ValuesIn(kHexRows));
+
+// Cuts `text` the way MIRCFindFileSizeCrc does and shows the whole buffer
+// afterwards, each zero written as '|'.
+struct Cut {
+    std::vector<std::string> tokens;  // "(none)" for a null token
+    std::string buffer;
+};
+
+Cut CutLine(const std::string& text, const std::vector<const char*>& delimiter_sets)
+{
+    Cut cut;
+    std::vector<char> buffer(text.begin(), text.end());
+    buffer.push_back('\0');
+    TokenCursor cursor;
+    char* start = buffer.data();
+    for (const char* delimiters : delimiter_sets) {
+        char* token = NextToken(start, delimiters, &cursor);
+        start = nullptr;
+        cut.tokens.push_back(token ? token : "(none)");
+    }
+    for (size_t i = 0; i + 1 < buffer.size(); ++i)
+        cut.buffer.push_back(buffer[i] == '\0' ? '|' : buffer[i]);
+    return cut;
+}
+
+struct TokenRow {
+    const char* text;
+    std::vector<std::string> tokens;
+    const char* buffer;  // after the cuts, zeros shown as '|'
+    const char* why;
+};
+
+// Each row cuts with {comma}, {comma}, then the empty set, as the host
+// routine does.
+const TokenRow kTokenRows[] = {
+    {"", {"(none)", "(none)", "(none)"}, "", "an empty text has no token"},
+    {",,,", {"(none)", "(none)", "(none)"}, ",,,", "commas only: nothing is written"},
+    {"12", {"12", "(none)", "(none)"}, "12", "a token that ends at the text's end"},
+    {"12,,,", {"12", "(none)", "(none)"}, "12|,,", "only the comma after the token is overwritten"},
+    {"12,ab,", {"12", "ab", "(none)"}, "12|ab|", "an empty rest is no directory"},
+    {",,12,,ab,x", {"12", "ab", "x"}, ",,12|,ab|x", "runs of commas before a token are skipped"},
+    {"12,ab,,x", {"12", "ab", ",x"}, "12|ab|,x",
+     "the empty set skips nothing: the rest keeps its comma"},
+    {"12,ab,my,dir", {"12", "ab", "my,dir"}, "12|ab|my,dir", "commas inside the rest stay"},
+    {"12, ab, x ", {"12", " ab", " x "}, "12| ab| x ", "spaces belong to the tokens"},
+    {"\xa0,\x80\xff,\xe4,x", {"\xa0", "\x80\xff", "\xe4,x"}, "\xa0|\x80\xff|\xe4,x",
+     "bytes above 127 are ordinary bytes"},
+};
+
+class NextTokenRows : public testing::TestWithParam<TokenRow> {};
+
+TEST_P(NextTokenRows, CutsTheLineAsTheHostRoutineDoes)
+{
+    const TokenRow& row = GetParam();
+    Cut cut = CutLine(row.text, {",", ",", ""});
+    EXPECT_EQ(cut.tokens, row.tokens) << row.why;
+    EXPECT_EQ(cut.buffer, row.buffer) << row.why;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NextTokenRows, testing::ValuesIn(kTokenRows));
+
+TEST(NextToken, WithTheEmptySetTheTokenIsTheWholeRestAndTheNextCallFindsNone)
+{
+    Cut cut = CutLine("  a,b  ", {"", ""});
+    EXPECT_EQ(cut.tokens, (std::vector<std::string>{"  a,b  ", "(none)"}));
+    EXPECT_EQ(cut.buffer, "  a,b  ");
+}
+
+TEST(NextToken, AnyByteOfTheSetDelimitsAndTheCursorContinuesBehindTheOverwrittenOne)
+{
+    Cut cut = CutLine(";a,;b;;c", {",;", ",;", ",;", ",;"});
+    EXPECT_EQ(cut.tokens, (std::vector<std::string>{"a", "b", "c", "(none)"}));
+    EXPECT_EQ(cut.buffer, ";a|;b|;c");
+}
+
+TEST(NextToken, CursorsOfTwoTextsAreIndependent)
+{
+    char first[] = "1,2";
+    char second[] = "a,b";
+    TokenCursor one, two;
+    EXPECT_STREQ(NextToken(first, ",", &one), "1");
+    EXPECT_STREQ(NextToken(second, ",", &two), "a");
+    EXPECT_STREQ(NextToken(nullptr, ",", &one), "2");
+    EXPECT_STREQ(NextToken(nullptr, ",", &two), "b");
+}
+
+}  // namespace
