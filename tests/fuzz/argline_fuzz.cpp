@@ -94,15 +94,12 @@ void MakeFixture()
     for (const char* dir : {"x", "x/sub", "x/sub/deep", ",x", "my,dir", " x", "x ", ".cache"})
         mkdir(dir, 0755);
     Write("x/empty", "");
-    Write("x/twelve", ContentWithCrc(12, 0xAB));
+    Write("x/check", "123456789");
+    for (const char* path : {"x/twelve", ",x/twelve", "my,dir/twelve", " x/twelve", "x /twelve",
+                             ".cache/twelve"})
+        Write(path, ContentWithCrc(12, 0xAB));
     Write("x/sub/hex", ContentWithCrc(12, 0x1A));
     Write("x/sub/deep/five", ContentWithCrc(5, 0xFFFFFFFF));
-    Write("x/check", "123456789");
-    Write(",x/twelve", ContentWithCrc(12, 0xAB));
-    Write("my,dir/twelve", ContentWithCrc(12, 0xAB));
-    Write(" x/twelve", ContentWithCrc(12, 0xAB));
-    Write("x /twelve", ContentWithCrc(12, 0xAB));
-    Write(".cache/twelve", ContentWithCrc(12, 0xAB));
     Write(".profile", ContentWithCrc(7, 0x7));
 }
 

@@ -7,13 +7,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -93,10 +93,7 @@ protected:
         std::filesystem::path native = Native(path);
         if (native.has_parent_path())
             std::filesystem::create_directories(native.parent_path());
-        FILE* f = fopen(native.c_str(), "wb");
-        ASSERT_NE(f, nullptr) << path;
-        fwrite(content.data(), 1, content.size(), f);
-        fclose(f);
+        ASSERT_TRUE((std::ofstream(native, std::ios::binary) << content).good()) << path;
     }
 
     static void Dir(const std::string& path) { std::filesystem::create_directories(Native(path)); }
@@ -105,16 +102,11 @@ protected:
     static bool ListedBefore(const std::string& dir, const std::string& first,
                              const std::string& second)
     {
-        DIR* listing = opendir(Native(dir).c_str());
-        while (dirent* d = listing ? readdir(listing) : nullptr) {
-            if (first == d->d_name || second == d->d_name) {
-                bool is_first = first == d->d_name;
-                closedir(listing);
-                return is_first;
-            }
+        for (const auto& entry : std::filesystem::directory_iterator(Native(dir))) {
+            std::string name = entry.path().filename();
+            if (name == first || name == second)
+                return name == first;
         }
-        if (listing)
-            closedir(listing);
         ADD_FAILURE() << first << " and " << second << " not listed in " << dir;
         return false;
     }
