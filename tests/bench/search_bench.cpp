@@ -89,8 +89,10 @@ double Seconds(std::chrono::steady_clock::time_point since)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// The median of all rounds but the first, which warms the caches.
 double Median(std::vector<double> values)
 {
+    values.erase(values.begin());
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
@@ -135,18 +137,14 @@ int main(int argc, char** argv)
         OpenCount = 0;
         auto start = std::chrono::steady_clock::now();
         found |= FindFileSizeCrc(kWantedSize, crc, tree.c_str(), result) != 0;
-        double search = Seconds(start);
+        search_times.push_back(Seconds(start));
         opens_per_search = OpenCount;
         start = std::chrono::steady_clock::now();
         if (std::system(find.c_str()) != 0) {
             std::fprintf(stderr, "search_bench: %s failed\n", find.c_str());
             return 1;
         }
-        double found_by_find = Seconds(start);
-        if (round > 0) {  // the first round warms the caches
-            search_times.push_back(search);
-            find_times.push_back(found_by_find);
-        }
+        find_times.push_back(Seconds(start));
     }
     double search = Median(search_times), by_find = Median(find_times);
     std::printf("tree: %d files in %d directories, %d of %u bytes, no match\n",
