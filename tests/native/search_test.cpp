@@ -21,7 +21,8 @@ namespace {
 
 constexpr char kGuard = '\xA5';
 constexpr size_t kGuardBytes = 64;
-const std::string d251(251, 'd'), d252(252, 'd');
+// Directory texts of 251 and 252 characters: the longest whose pattern fits, and one more.
+const std::string kDir251(251, 'd'), kDir252(252, 'd');
 
 // The library's path form (backslashes) as a POSIX path.
 std::string Native(std::string path)
@@ -47,10 +48,10 @@ TEST(JoinPath, PutsOneBackslashBetweenAndRefusesPathsBeyond255Characters)
         {"C:/incoming/", "a.zip", "C:/incoming/\\a.zip", "a forward slash is no separator"},
         {".", "a.zip", ".\\a.zip", "a full stop is a directory like any other"},
         {"in\\\\", "a", "in\\\\a", "only the last byte is looked at"},
-        {d251, "*.*", d251 + "\\*.*", "the longest directory whose pattern fits"},
-        {d252, "*.*", "", "one more and the pattern has 256 characters"},
-        {d251 + "\\", "*.*", d251 + "\\*.*", "a trailing backslash costs nothing"},
-        {d252 + "\\", "*.*", "", "256 characters with the trailing backslash"},
+        {kDir251, "*.*", kDir251 + "\\*.*", "the longest directory whose pattern fits"},
+        {kDir252, "*.*", "", "one more and the pattern has 256 characters"},
+        {kDir251 + "\\", "*.*", kDir251 + "\\*.*", "a trailing backslash costs nothing"},
+        {kDir252 + "\\", "*.*", "", "256 characters with the trailing backslash"},
         {"", std::string(255, 'n'), std::string(255, 'n'), "a bare name of 255 characters"},
         {"", std::string(256, 'n'), "", "a bare name of 256 characters"},
         {std::string(300, 'd'), "a", "", "a directory text longer than any buffer"},
@@ -314,11 +315,11 @@ TEST_F(SearchTree, PathsBeyond255CharactersAreNeverBuiltAndNothingIsWrittenPastA
 
 TEST_F(SearchTree, ADirectoryTextWhosePatternDoesNotFitGivesNothing)
 {
-    Write(d251 + "\\m", "toolong");
-    Write(d252 + "\\m", "toolong");
-    Expect("toolong", d251, d251 + "\\m", "251 characters: the pattern fits");
-    Expect("toolong", d252, "", "252 characters");
-    Expect("toolong", d252 + "\\", "", "253 characters with the trailing backslash");
+    Write(kDir251 + "\\m", "toolong");
+    Write(kDir252 + "\\m", "toolong");
+    Expect("toolong", kDir251, kDir251 + "\\m", "251 characters: the pattern fits");
+    Expect("toolong", kDir252, "", "252 characters");
+    Expect("toolong", kDir252 + "\\", "", "253 characters with the trailing backslash");
     Expect(0, 0, std::string(400, 'f'), "", "longer than any buffer");
 }
 
