@@ -9,12 +9,12 @@
 #include "crc/crc32_methods.h"
 #include "crc/filecrc.h"
 #include "platform/platform.h"
+#include "test_data.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -23,16 +23,12 @@ namespace {
 // Fits the second-level cache of any CPU that runs the vector methods.
 constexpr size_t kCachedBytes = 64 * 1024;
 
-// The ratio compares the medians of this many runs of each.
-constexpr int kFileRepetitions = 5;
-
+constexpr int kFileRepetitions = 5;  // the ratio compares the medians
 constexpr char kReadOnlyName[] = "file/read_only";
 constexpr char kCalcFileCrcName[] = "file/CalcFileCrc";
+constexpr char kRateCounter[] = "GB/s";  // decimal, as in the ratio line
 
 alignas(64) uint8_t ReadOnlyBuffer[kReadChunkBytes];
-
-// Bytes per second in decimal units, the unit the ratio line uses too.
-constexpr char kRateCounter[] = "GB/s";
 
 void CountBytes(benchmark::State& state, uint64_t bytes)
 {
@@ -42,13 +38,10 @@ void CountBytes(benchmark::State& state, uint64_t bytes)
 
 void MethodOnCachedBuffer(benchmark::State& state, const CrcMethod* method)
 {
-    std::vector<uint8_t> bytes(kCachedBytes);
-    std::mt19937 rng(1);
-    for (auto& b : bytes)
-        b = static_cast<uint8_t>(rng());
+    std::string bytes = RandomBytes(kCachedBytes, 1);
     uint32_t reg = 0xFFFFFFFFu;
     for (auto _ : state) {
-        reg = method->update(reg, bytes.data(), bytes.size());
+        reg = method->update(reg, reinterpret_cast<const uint8_t*>(bytes.data()), kCachedBytes);
         benchmark::DoNotOptimize(reg);
     }
     CountBytes(state, state.iterations() * kCachedBytes);
@@ -93,13 +86,12 @@ public:
         for (const Run& run : runs) {
             if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median")
                 continue;
-            std::string name = run.run_name.function_name;
             auto rate = run.counters.find(kRateCounter);
             if (rate == run.counters.end())
                 continue;
-            if (name == kReadOnlyName)
+            if (run.run_name.function_name == kReadOnlyName)
                 read_only_rate = rate->second;
-            else if (name == kCalcFileCrcName)
+            else if (run.run_name.function_name == kCalcFileCrcName)
                 crc_rate = rate->second;
         }
     }

@@ -10,6 +10,7 @@
 // (-Wl,--wrap=open) so that it can count them.
 #include "crc/filecrc.h"
 #include "search/search.h"
+#include "test_data.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -45,6 +46,15 @@ std::string FilePath(const std::string& tree, int dir, int file)
     return tree + name;
 }
 
+bool WriteFile(const std::string& path, const char* bytes, size_t size)
+{
+    FILE* out = std::fopen(path.c_str(), "wb");
+    if (out == nullptr)
+        return false;
+    std::fwrite(bytes, 1, size, out);
+    return std::fclose(out) == 0;
+}
+
 bool MakeTree(const std::string& tree)
 {
     std::string done = tree + "/.complete";
@@ -54,10 +64,9 @@ bool MakeTree(const std::string& tree)
     std::printf("making %d files in %d directories under %s\n",
                 kDirectories * kFilesPerDirectory, kDirectories, tree.c_str());
     mkdir(tree.c_str(), 0755);
+    std::string content = RandomBytes(kLargestSize, 5);
     std::mt19937 rng(5);
-    std::vector<char> content(kLargestSize);
-    for (auto& c : content)
-        c = static_cast<char>(rng());
+    rng.discard(kLargestSize);  // the sizes continue the content's sequence
     for (int d = 0; d < kDirectories; ++d) {
         char name[16];
         std::snprintf(name, sizeof name, "/d%03d", d);
@@ -68,18 +77,11 @@ bool MakeTree(const std::string& tree)
             uint32_t size = wanted ? kWantedSize : static_cast<uint32_t>(rng() % kLargestSize);
             if (!wanted && size == kWantedSize)
                 ++size;
-            FILE* out = std::fopen(FilePath(tree, d, f).c_str(), "wb");
-            if (out == nullptr)
+            if (!WriteFile(FilePath(tree, d, f), content.data(), size))
                 return false;
-            std::fwrite(content.data(), 1, size, out);
-            std::fclose(out);
         }
     }
-    FILE* out = std::fopen(done.c_str(), "wb");
-    if (out == nullptr)
-        return false;
-    std::fclose(out);
-    return true;
+    return WriteFile(done, "", 0);
 }
 
 double Seconds(std::chrono::steady_clock::time_point since)
@@ -87,8 +89,10 @@ double Seconds(std::chrono::steady_clock::time_point since)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }
 
+// The median of all rounds but the first, which warms the caches.
 double Median(std::vector<double> values)
 {
+    values.erase(values.begin());
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
 }
@@ -133,18 +137,14 @@ int main(int argc, char** argv)
         OpenCount = 0;
         auto start = std::chrono::steady_clock::now();
         found |= FindFileSizeCrc(kWantedSize, crc, tree.c_str(), result) != 0;
-        double search = Seconds(start);
+        search_times.push_back(Seconds(start));
         opens_per_search = OpenCount;
         start = std::chrono::steady_clock::now();
         if (std::system(find.c_str()) != 0) {
             std::fprintf(stderr, "search_bench: %s failed\n", find.c_str());
             return 1;
         }
-        double found_by_find = Seconds(start);
-        if (round > 0) {  // the first round warms the caches
-            search_times.push_back(search);
-            find_times.push_back(found_by_find);
-        }
+        find_times.push_back(Seconds(start));
     }
     double search = Median(search_times), by_find = Median(find_times);
     std::printf("tree: %d files in %d directories, %d of %u bytes, no match\n",

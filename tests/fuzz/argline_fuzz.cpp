@@ -11,19 +11,21 @@
 // directory changes before libFuzzer reads its arguments, relative corpus and
 // artifact paths among them are first made absolute.
 #include "host/host.h"
+#include "test_data.h"
 
-#include <dirent.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -40,25 +42,16 @@ void Fail(const char* what, const char* text)
     abort();
 }
 
-uint32_t Crc(const std::string& bytes)
-{
-    return static_cast<uint32_t>(
-        crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-}
-
 // A content of `length` bytes whose CRC-32 is `crc`: a filler, then four
 // bytes found by running the CRC register backwards from the wanted value.
 std::string ContentWithCrc(size_t length, uint32_t crc)
 {
     uint32_t table[256];
     for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t r = i;
-        for (int bit = 0; bit < 8; ++bit)
-            r = (r >> 1) ^ (0xEDB88320u & (0u - (r & 1)));
-        table[i] = r;
+        unsigned char byte = static_cast<unsigned char>(i);
+        table[i] = ReferenceCrcUpdate(0, &byte, 1);
     }
     std::string content(length - 4, 'f');
-    uint32_t reg = ~Crc(content);
     uint32_t back = ~crc;
     for (int step = 0; step < 4; ++step) {
         uint32_t index = 0;
@@ -66,7 +59,7 @@ std::string ContentWithCrc(size_t length, uint32_t crc)
             ++index;
         back = ((back ^ table[index]) << 8) | index;
     }
-    uint32_t tail = back ^ reg;
+    uint32_t tail = back ^ ReferenceCrcUpdate(0xFFFFFFFFu, content.data(), content.size());
     for (int i = 0; i < 4; ++i)
         content.push_back(static_cast<char>(tail >> (8 * i)));
     return content;
@@ -101,29 +94,43 @@ void MakeFixture()
     for (const char* dir : {"x", "x/sub", "x/sub/deep", ",x", "my,dir", " x", "x ", ".cache"})
         mkdir(dir, 0755);
     Write("x/empty", "");
-    Write("x/twelve", ContentWithCrc(12, 0xAB));
+    Write("x/check", "123456789");
+    for (const char* path : {"x/twelve", ",x/twelve", "my,dir/twelve", " x/twelve", "x /twelve",
+                             ".cache/twelve"})
+        Write(path, ContentWithCrc(12, 0xAB));
     Write("x/sub/hex", ContentWithCrc(12, 0x1A));
     Write("x/sub/deep/five", ContentWithCrc(5, 0xFFFFFFFF));
-    Write("x/check", "123456789");
-    Write(",x/twelve", ContentWithCrc(12, 0xAB));
-    Write("my,dir/twelve", ContentWithCrc(12, 0xAB));
-    Write(" x/twelve", ContentWithCrc(12, 0xAB));
-    Write("x /twelve", ContentWithCrc(12, 0xAB));
-    Write(".cache/twelve", ContentWithCrc(12, 0xAB));
     Write(".profile", ContentWithCrc(7, 0x7));
 }
 
-bool IsSpace(unsigned char c)
+// An optionally signed number after white space (bytes 9 to 13 and space),
+// in base 10, or in base 16 after an optional 0x; *digits tells whether a
+// digit was read. Values wrap modulo 2^32.
+uint32_t Number(const std::string& piece, bool hex, bool* digits)
 {
-    return c == ' ' || (c >= 9 && c <= 13);
+    const char* p = piece.c_str();
+    while (*p == ' ' || (*p >= 9 && *p <= 13))
+        ++p;
+    bool negative = *p == '-';
+    p += *p == '-' || *p == '+';
+    p += hex && p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? 2 : 0;
+    uint32_t value = 0;
+    for (;; ++p) {
+        int c = static_cast<unsigned char>(*p);
+        if (!(hex ? isxdigit(c) : isdigit(c)))
+            break;
+        value = value * (hex ? 16 : 10) +
+                static_cast<uint32_t>(c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10);
+        *digits = true;
+    }
+    return negative ? 0 - value : value;
 }
 
 // What the argument text asks for, read independently of the library.
 struct Request {
     bool has_directory = false;  // all three pieces are there
     bool complete = false;       // and the CRC piece holds a value
-    uint32_t size = 0;
-    uint32_t crc = 0;
+    uint32_t size = 0, crc = 0;
     std::string directory;
 };
 
@@ -131,73 +138,26 @@ Request Read(const std::string& text)
 {
     Request request;
     size_t at = text.find_first_not_of(',');
-    if (at == std::string::npos)
-        return request;
     size_t end = text.find(',', at);
+    if (at == std::string::npos || end == std::string::npos)
+        return request;
     std::string size_piece = text.substr(at, end - at);
-    if (end == std::string::npos || (at = text.find_first_not_of(',', end)) == std::string::npos)
+    if ((at = text.find_first_not_of(',', end)) == std::string::npos)
         return request;
     end = text.find(',', at);
-    std::string crc_piece = text.substr(at, end - at);
     if (end == std::string::npos || end + 1 == text.size())
         return request;
-    request.directory = text.substr(end + 1);
     request.has_directory = true;
-
-    const char* p = size_piece.c_str();
-    while (IsSpace(*p))
-        ++p;
-    bool negative = *p == '-';
-    p += *p == '-' || *p == '+';
-    for (; *p >= '0' && *p <= '9'; ++p)
-        request.size = request.size * 10 + static_cast<uint32_t>(*p - '0');
-    request.size = negative ? 0 - request.size : request.size;
-
-    p = crc_piece.c_str();
-    while (IsSpace(*p))
-        ++p;
-    negative = *p == '-';
-    p += *p == '-' || *p == '+';
-    p += p[0] == '0' && (p[1] == 'x' || p[1] == 'X') ? 2 : 0;
-    for (;; ++p) {
-        uint32_t digit;
-        if (*p >= '0' && *p <= '9')
-            digit = static_cast<uint32_t>(*p - '0');
-        else if ((*p >= 'a' && *p <= 'f') || (*p >= 'A' && *p <= 'F'))
-            digit = static_cast<uint32_t>((*p | 0x20) - 'a' + 10);
-        else
-            break;
-        request.crc = request.crc << 4 | digit;
-        request.complete = true;
-    }
-    request.crc = negative ? 0 - request.crc : request.crc;
+    request.directory = text.substr(end + 1);
+    bool unused = false;
+    request.size = Number(size_piece, false, &unused);
+    request.crc = Number(text.substr(at, end - at), true, &request.complete);
     return request;
 }
 
 bool StaysInside(const std::string& directory)
 {
     return directory[0] != '/' && directory[0] != '\\' && directory.find("..") == std::string::npos;
-}
-
-// The result, which uses backslashes, as a path this system opens.
-std::string NativePath(std::string path)
-{
-    for (char& c : path)
-        if (c == '\\')
-            c = '/';
-    return path;
-}
-
-bool ReadWhole(const std::string& path, std::string* content)
-{
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    char chunk[4096];
-    for (size_t n; (n = fread(chunk, 1, sizeof chunk, f)) > 0;)
-        content->append(chunk, n);
-    fclose(f);
-    return true;
 }
 
 // Makes the path arguments absolute against the starting directory, and
@@ -274,10 +234,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         Fail("answered a path for an incomplete argument line", text.c_str());
     if (found.compare(0, request.directory.size(), request.directory) != 0)
         Fail("answered a path outside the directory asked for", text.c_str());
-    std::string content;
-    if (!ReadWhole(NativePath(found), &content))
+    std::replace(found.begin(), found.end(), '\\', '/');  // the result uses backslashes
+    std::ifstream file(found, std::ios::binary);
+    std::string content{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (!file)
         Fail("answered a path that cannot be read", text.c_str());
-    if (static_cast<uint32_t>(content.size()) != request.size || Crc(content) != request.crc)
+    if (uint32_t(content.size()) != request.size || ReferenceCrc(content) != request.crc)
         Fail("answered a file of another size or CRC", text.c_str());
     return 0;
 }

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -98,39 +97,14 @@ TEST_P(ParseHexRows, GivesTheWrappedValueOrNone)
 
 INSTANTIATE_TEST_SUITE_P(Table, ParseHexRows, testing::ValuesIn(kHexRows));
 
-// Cuts `text` the way MIRCFindFileSizeCrc does and shows the whole buffer
-// afterwards, each zero written as '|'.
-struct Cut {
-    std::vector<std::string> tokens;  // "(none)" for a null token
-    std::string buffer;
-};
-
-Cut CutLine(const std::string& text, const std::vector<const char*>& delimiter_sets)
-{
-    Cut cut;
-    std::vector<char> buffer(text.begin(), text.end());
-    buffer.push_back('\0');
-    TokenCursor cursor;
-    char* start = buffer.data();
-    for (const char* delimiters : delimiter_sets) {
-        char* token = NextToken(start, delimiters, &cursor);
-        start = nullptr;
-        cut.tokens.push_back(token ? token : "(none)");
-    }
-    for (size_t i = 0; i + 1 < buffer.size(); ++i)
-        cut.buffer.push_back(buffer[i] == '\0' ? '|' : buffer[i]);
-    return cut;
-}
-
 struct TokenRow {
     const char* text;
-    std::vector<std::string> tokens;
-    const char* buffer;  // after the cuts, zeros shown as '|'
+    std::vector<std::string> tokens;  // "(none)" for a null token
+    const char* buffer;               // after the cuts, zeros shown as '|'
     const char* why;
+    std::vector<const char*> sets = {",", ",", ""};  // as the host routine cuts
 };
 
-// Each row cuts with {comma}, {comma}, then the empty set, as the host
-// routine does.
 const TokenRow kTokenRows[] = {
     {"", {"(none)", "(none)", "(none)"}, "", "an empty text has no token"},
     {",,,", {"(none)", "(none)", "(none)"}, ",,,", "commas only: nothing is written"},
@@ -144,6 +118,11 @@ const TokenRow kTokenRows[] = {
     {"12, ab, x ", {"12", " ab", " x "}, "12| ab| x ", "spaces belong to the tokens"},
     {"\xa0,\x80\xff,\xe4,x", {"\xa0", "\x80\xff", "\xe4,x"}, "\xa0|\x80\xff|\xe4,x",
      "bytes above 127 are ordinary bytes"},
+    {"  a,b  ", {"  a,b  ", "(none)"}, "  a,b  ",
+     "with the empty set the token is the whole rest and the next call finds none", {"", ""}},
+    {";a,;b;;c", {"a", "b", "c", "(none)"}, ";a|;b|;c",
+     "any byte of the set delimits; the cursor goes on behind the overwritten one",
+     {",;", ",;", ",;", ",;"}},
 };
 
 class NextTokenRows : public testing::TestWithParam<TokenRow> {};
@@ -151,26 +130,22 @@ class NextTokenRows : public testing::TestWithParam<TokenRow> {};
 TEST_P(NextTokenRows, CutsTheLineAsTheHostRoutineDoes)
 {
     const TokenRow& row = GetParam();
-    Cut cut = CutLine(row.text, {",", ",", ""});
-    EXPECT_EQ(cut.tokens, row.tokens) << row.why;
-    EXPECT_EQ(cut.buffer, row.buffer) << row.why;
+    std::string buffer = row.text;  // its terminator is part of the buffer
+    TokenCursor cursor;
+    std::vector<std::string> tokens;
+    char* start = &buffer[0];
+    for (const char* delimiters : row.sets) {
+        char* token = NextToken(start, delimiters, &cursor);
+        start = nullptr;
+        tokens.push_back(token ? token : "(none)");
+    }
+    for (char& c : buffer)
+        c = c ? c : '|';
+    EXPECT_EQ(tokens, row.tokens) << row.why;
+    EXPECT_EQ(buffer, row.buffer) << row.why;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, NextTokenRows, testing::ValuesIn(kTokenRows));
-
-TEST(NextToken, WithTheEmptySetTheTokenIsTheWholeRestAndTheNextCallFindsNone)
-{
-    Cut cut = CutLine("  a,b  ", {"", ""});
-    EXPECT_EQ(cut.tokens, (std::vector<std::string>{"  a,b  ", "(none)"}));
-    EXPECT_EQ(cut.buffer, "  a,b  ");
-}
-
-TEST(NextToken, AnyByteOfTheSetDelimitsAndTheCursorContinuesBehindTheOverwrittenOne)
-{
-    Cut cut = CutLine(";a,;b;;c", {",;", ",;", ",;", ",;"});
-    EXPECT_EQ(cut.tokens, (std::vector<std::string>{"a", "b", "c", "(none)"}));
-    EXPECT_EQ(cut.buffer, ";a|;b|;c");
-}
 
 TEST(NextToken, CursorsOfTwoTextsAreIndependent)
 {
