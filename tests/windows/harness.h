@@ -25,7 +25,7 @@ FARPROC Export(WORD ordinal);
 // Calls a __stdcall routine with 32-bit-wide arguments. `balanced` reports
 // whether the stack pointer after the call equals that before it: the callee
 // removed exactly its arguments. On x64 there is one convention and it is
-// always true.
+// always true. At most six arguments.
 uintptr_t CallStdcall(FARPROC routine, const std::vector<uintptr_t>& args, bool* balanced);
 
 struct HostCall {

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <utility>
 
 namespace {
 
@@ -214,30 +213,24 @@ uint32_t MatrixTimes(const uint32_t* matrix, uint32_t vector)
     return sum;
 }
 
-void MatrixSquare(uint32_t* square, const uint32_t* matrix)
+void MatrixSquare(uint32_t* matrix)
 {
+    uint32_t square[32];
     for (int i = 0; i < 32; ++i)
         square[i] = MatrixTimes(matrix, matrix[i]);
+    std::copy_n(square, 32, matrix);
 }
 
 uint32_t AdvanceOverZeros(uint32_t reg, uint64_t zeros)
 {
-    uint32_t a[32];
-    uint32_t b[32];
-    a[0] = 0xEDB88320u;  // one zero bit
+    uint32_t power[32] = {0xEDB88320u};  // one zero bit
     for (int i = 1; i < 32; ++i)
-        a[i] = 1u << (i - 1);
-    MatrixSquare(b, a);  // two bits
-    MatrixSquare(a, b);  // four bits
-    MatrixSquare(b, a);  // one byte
-    uint32_t* power = b;
-    uint32_t* spare = a;
-    for (; zeros != 0; zeros >>= 1) {
+        power[i] = 1u << (i - 1);
+    for (int i = 0; i < 3; ++i)
+        MatrixSquare(power);  // two, four, eight bits: one zero byte
+    for (; zeros != 0; zeros >>= 1, MatrixSquare(power))
         if (zeros & 1)
             reg = MatrixTimes(power, reg);
-        MatrixSquare(spare, power);
-        std::swap(power, spare);
-    }
     return reg;
 }
 
