@@ -7,14 +7,10 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 cd "$repo"
 failures=0
-
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
-
 expect() {  # expect WHAT ACTUAL EXPECTED
-    if [ "$2" == "$3" ]; then echo "ok: $1"; else fail "$1: got '$2', want '$3'"; fi
+    [ "$2" == "$3" ] && echo "ok: $1" && return
+    echo "FAIL: $1: got '$2', want '$3'"
+    failures=$((failures + 1))
 }
 
 read -r first_sum zipfile < <(tools/package.sh | tail -n 1)
@@ -27,7 +23,7 @@ trap 'rm -rf "$work"' EXIT
 unzip -q "$zipfile" -d "$work/pkg"
 expect "package contents" "$(cd "$work/pkg" && find . -type f | LC_ALL=C sort | tr '\n' ' ')" \
     "./SHA256SUMS ./readme.txt ./tallowix.mrc ./x64/tallowix-call.exe ./x64/tallowix.dll ./x86/tallowix-call.exe ./x86/tallowix.dll "
-(cd "$work/pkg" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match"
+expect "SHA256SUMS matches" "$(cd "$work/pkg" && sha256sum --quiet -c SHA256SUMS 2>&1)" ""
 
 # A small tree and an SFV list for it, in a folder whose name has a space.
 files="$work/files dir"
@@ -46,13 +42,12 @@ windows() { printf 'Z:%s' "${1//\//\\}"; }
 windir=$(windows "$files")
 
 for arch in x86 x64; do
-    call() { tools/wine-run.sh "$arch" "$work/pkg/$arch/tallowix-call.exe" "$@" | tr -d '\r'; }
-
-    expect "$arch \$crc32(file)" "$(call Get32BitCrc "$windir\\sub\\two words.txt")" "$words_crc"
-    expect "$arch \$findcrc(size,crc,dir)" "$(call MIRCFindFileSizeCrc "9,$words_crc,$windir")" \
-        "$windir\\sub\\two words.txt"
-    expect "$arch FindFileSizeCrc" "$(call --plain 9 "0x$words_crc" "$windir")" \
-        "$windir\\sub\\two words.txt"
+    run() { tools/wine-run.sh "$arch" "$work/pkg/$arch/tallowix-call.exe" "$@"; }
+    call() { run "$@" | tr -d '\r'; }
+    words="$windir\\sub\\two words.txt"
+    expect "$arch \$crc32(file)" "$(call Get32BitCrc "$words")" "$words_crc"
+    expect "$arch \$findcrc(size,crc,dir)" "$(call MIRCFindFileSizeCrc "9,$words_crc,$windir")" "$words"
+    expect "$arch FindFileSizeCrc" "$(call --plain 9 "0x$words_crc" "$windir")" "$words"
     expect "$arch \$tallowix.version(FileVersion)" "$(call GetDllVersion FileVersion)" "1.01"
 
     # /sfvcheck: the name is all but the last word, ; starts a comment, and
@@ -62,13 +57,9 @@ for arch in x86 x64; do
         case "$line" in ';'*|'') continue ;; esac
         name=${line% *} want=${line##* }
         path="$files/${name//\\//}"
-        if [ ! -f "$path" ]; then
-            verdicts+="MISSING $name;"
-        elif [ "$(call Get32BitCrc "$(windows "$path")")" == "$want" ]; then
-            verdicts+="OK $name;"
-        else
-            verdicts+="BAD $name;"
-        fi
+        if [ ! -f "$path" ]; then verdicts+="MISSING $name;"
+        elif [ "$(call Get32BitCrc "$(windows "$path")")" == "$want" ]; then verdicts+="OK $name;"
+        else verdicts+="BAD $name;"; fi
     done <"$files/check.sfv"
     expect "$arch /sfvcheck" "$verdicts" 'OK sub\two words.txt;BAD bad.txt;MISSING gone.txt;'
 
@@ -79,8 +70,7 @@ for arch in x86 x64; do
                 "CRC that is not hexadecimal|--plain 9 0x0x1 Z:\\nowhere"; do
         read -r -a args <<<"${case#*|}"
         status=0
-        tools/wine-run.sh "$arch" "$work/pkg/$arch/tallowix-call.exe" "${args[@]}" \
-            >"$work/out" 2>"$work/err" || status=$?
+        run "${args[@]}" >"$work/out" 2>"$work/err" || status=$?
         lines=$(tr -d '\r' <"$work/err" | grep -c '^tallowix-call: ' || true)
         expect "$arch ${case%%|*}: status, stdout, stderr lines" \
             "$([ "$status" -ne 0 ] && echo fails) $(wc -c <"$work/out") $lines $(wc -l <"$work/err")" \

@@ -2,7 +2,7 @@
 """Byte-level check of a built tallowix.dll, read from the PE file itself.
 
 Checks the export table (module name, ordinals, the five undecorated names),
-the imported DLLs (system DLLs only, no compiler run-time DLL) and the one
+the imported DLLs (system DLLs only, so no compiler run-time DLL) and the one
 resource: its place in the resource directory and the version block tree,
 block by block, with every stated length and the 4-byte alignment.
 
@@ -24,24 +24,21 @@ def check(condition, what):
 class Image:
     def __init__(self, data):
         self.data = data
-        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        pe = self.unpack("<I", 0x3C)
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
-        sections = struct.unpack_from("<H", data, pe + 6)[0]
-        optional_size = struct.unpack_from("<H", data, pe + 20)[0]
+        sections, optional_size = self.unpack("<H", pe + 6), self.unpack("<H", pe + 20)
         optional = pe + 24
-        magic = struct.unpack_from("<H", data, optional)[0]
-        self.is64 = magic == 0x20B
-        directories = optional + (112 if self.is64 else 96)
-        self.directories = [struct.unpack_from("<II", data, directories + 8 * i)
-                            for i in range(16)]
+        directories = optional + (112 if self.unpack("<H", optional) == 0x20B else 96)
+        self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(16)]
         self.sections = []
-        table = optional + optional_size
-        for i in range(sections):
-            entry = table + 40 * i
-            virtual_size, rva, raw_size, raw_offset = struct.unpack_from(
-                "<IIII", data, entry + 8)
-            self.sections.append((rva, max(virtual_size, raw_size), raw_offset))
+        for entry in range(optional + optional_size, optional + optional_size + 40 * sections, 40):
+            virtual_size, rva, raw_size, raw = struct.unpack_from("<IIII", data, entry + 8)
+            self.sections.append((rva, max(virtual_size, raw_size), raw))
+
+    def unpack(self, form, offset):
+        values = struct.unpack_from(form, self.data, offset)
+        return values[0] if len(values) == 1 else values
 
     def offset(self, rva):
         for start, size, raw in self.sections:
@@ -49,18 +46,13 @@ class Image:
                 return raw + rva - start
         raise ValueError("RVA %#x lies in no section" % rva)
 
-    def u16(self, rva):
-        return struct.unpack_from("<H", self.data, self.offset(rva))[0]
-
-    def u32(self, rva):
-        return struct.unpack_from("<I", self.data, self.offset(rva))[0]
+    def at(self, form, rva):
+        return self.unpack(form, self.offset(rva))
 
     def ascii(self, rva):
         start = self.offset(rva)
         return self.data[start:self.data.index(b"\0", start)].decode("ascii")
 
-
-# ---- Exports ---------------------------------------------------------------
 
 EXPORTS = {1: "DllMain", 100: "Get32BitCrc", 101: "GetDllVersion",
            102: "MIRCFindFileSizeCrc", 103: "FindFileSizeCrc"}
@@ -68,61 +60,36 @@ EXPORTS = {1: "DllMain", 100: "Get32BitCrc", 101: "GetDllVersion",
 
 def check_exports(image):
     rva, size = image.directories[0]
-    if not check(rva != 0 and size != 0, "exports: no export directory"):
+    if not check(rva and size, "exports: no export directory"):
         return
     name, base, functions, names, functions_rva, names_rva, ordinals_rva = \
-        struct.unpack_from("<IIIIIII", image.data, image.offset(rva) + 12)
-    check(image.ascii(name) == "TALLOWIX.dll",
-          "exports: module name %r" % image.ascii(name))
+        image.at("<7I", rva + 12)
+    check(image.ascii(name) == "TALLOWIX.dll", "exports: module name %r" % image.ascii(name))
     check(base == 1, "exports: ordinal base %d" % base)
     check(functions == 103, "exports: %d ordinal slots" % functions)
-    found = {}
-    for i in range(names):
-        text = image.ascii(image.u32(names_rva + 4 * i))
-        found[base + image.u16(ordinals_rva + 2 * i)] = text
+    found = {base + image.at("<H", ordinals_rva + 2 * i): image.ascii(image.at("<I", names_rva + 4 * i))
+             for i in range(names)}
     check(found == EXPORTS, "exports: names by ordinal %r" % found)
-    for slot in range(functions):
-        address = image.u32(functions_rva + 4 * slot)
-        if base + slot in EXPORTS:
-            check(address != 0, "exports: ordinal %d has no address" % (base + slot))
-        else:
-            check(address == 0, "exports: empty ordinal %d has an address" % (base + slot))
+    for ordinal in range(base, base + functions):
+        address = image.at("<I", functions_rva + 4 * (ordinal - base))
+        check(bool(address) == (ordinal in EXPORTS),
+              "exports: ordinal %d %s an address" % (ordinal, "lacks" if address == 0 else "has"))
 
 
-# ---- Imports ---------------------------------------------------------------
-
+# Only system DLLs: a compiler run-time DLL (libgcc, libstdc++, libwinpthread)
+# is not among them.
 ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "version.dll", "user32.dll"}
 REQUIRED_IMPORTS = {"kernel32.dll", "version.dll"}
 
 
 def check_imports(image):
     rva, _ = image.directories[1]
-    names = []
-    while check(rva != 0, "imports: no import directory"):
-        name = image.u32(rva + 12)
-        if name == 0:
-            break
-        names.append(image.ascii(name))
+    names = set()
+    while check(rva != 0, "imports: no import directory") and image.at("<I", rva + 12):
+        names.add(image.ascii(image.at("<I", rva + 12)).lower())
         rva += 20
-    lower = {n.lower() for n in names}
-    check(lower <= ALLOWED_IMPORTS, "imports: unexpected DLLs %r" % sorted(lower - ALLOWED_IMPORTS))
-    check(REQUIRED_IMPORTS <= lower, "imports: missing %r" % sorted(REQUIRED_IMPORTS - lower))
-    for n in names:
-        check(not any(word in n.lower() for word in ("gcc", "stdc++", "pthread")),
-              "imports: run-time DLL %s" % n)
-
-
-# ---- The version resource --------------------------------------------------
-
-def directory_entries(image, root, rva):
-    """(id, target, is_subdirectory) for each entry of one resource directory."""
-    named, ids = struct.unpack_from("<HH", image.data, image.offset(rva) + 12)
-    check(named == 0, "resources: %d named entries" % named)
-    entries = []
-    for i in range(named + ids):
-        ident, target = struct.unpack_from("<II", image.data, image.offset(rva) + 16 + 8 * i)
-        entries.append((ident, root + (target & 0x7FFFFFFF), bool(target & 0x80000000)))
-    return entries
+    check(names <= ALLOWED_IMPORTS, "imports: unexpected DLLs %r" % sorted(names - ALLOWED_IMPORTS))
+    check(REQUIRED_IMPORTS <= names, "imports: missing %r" % sorted(REQUIRED_IMPORTS - names))
 
 
 def version_resource(image):
@@ -130,33 +97,23 @@ def version_resource(image):
     root, _ = image.directories[2]
     if not check(root != 0, "resources: no resource directory"):
         return None
-    placement = []
-    rva = root
+    placement, rva = [], root
     for level in ("type", "name", "language"):
-        entries = directory_entries(image, root, rva)
-        if not check(len(entries) == 1, "resources: %d %s entries" % (len(entries), level)):
+        named, ids = image.at("<HH", rva + 12)
+        check(named == 0, "resources: %d named %s entries" % (named, level))
+        if not check(named + ids == 1, "resources: %d %s entries" % (named + ids, level)):
             return None
-        ident, rva, subdirectory = entries[0]
-        check(subdirectory == (level != "language"),
+        ident, target = image.at("<II", rva + 16)
+        check(bool(target & 0x80000000) == (level != "language"),
               "resources: %s entry leads to the wrong kind" % level)
         placement.append(ident)
+        rva = root + (target & 0x7FFFFFFF)
     check(placement == [16, 1, 1033], "resources: type/name/language %r" % placement)
-    data_rva, size, code_page, reserved = struct.unpack_from(
-        "<IIII", image.data, image.offset(rva))
+    data_rva, size, code_page, reserved = image.at("<IIII", rva)
     check(code_page == 0, "resources: data entry code page %d" % code_page)
     check(reserved == 0, "resources: data entry reserved word %d" % reserved)
     start = image.offset(data_rva)
     return image.data[start:start + size]
-
-
-def utf16z(block, at):
-    """The terminated UTF-16 text at `at` and the offset behind its terminator."""
-    end = at
-    while block[end:end + 2] != b"\0\0":
-        if end >= len(block):
-            raise ValueError("unterminated text at offset %d" % at)
-        end += 2
-    return block[at:end].decode("utf-16-le"), end + 2
 
 
 def align4(n):
@@ -164,30 +121,32 @@ def align4(n):
 
 
 def parse_block(block, at, path):
-    """One version block: (key, type, stated value length, value bytes, children).
-
-    Checks the alignment of the block and of its value, and that the stated
-    lengths agree with what the block holds."""
+    """One version block as a dict, its children parsed too. Checks the
+    alignment of the block and that its stated lengths agree with what it holds."""
     check(at % 4 == 0, "%s: block at offset %d is not 4-byte aligned" % (path, at))
     total, value_length, kind = struct.unpack_from("<HHH", block, at)
     end = at + total
     if not check(6 <= total and end <= len(block),
                  "%s: block at offset %d states length %d" % (path, at, total)):
         raise ValueError("version block tree is broken")
-    key, behind_key = utf16z(block, at + 6)
+    key_end = at + 6
+    while block[key_end:key_end + 2] != b"\0\0":
+        if key_end >= end:
+            raise ValueError("unterminated key at offset %d" % at)
+        key_end += 2
+    key = block[at + 6:key_end].decode("utf-16-le")
     where = path + "/" + key
-    value_at = align4(behind_key)
+    value_at = align4(key_end + 2)
     value_bytes = value_length * 2 if kind == 1 else value_length
     value = block[value_at:value_at + value_bytes]
     if kind == 1 and value_length:
         check(value[-2:] == b"\0\0", "%s: text value lacks its stored terminator" % where)
-    children = []
-    child = align4(value_at + value_bytes)
+    children, child = [], align4(value_at + value_bytes)
     while child < end:
         children.append(parse_block(block, child, where))
         child = align4(child + children[-1]["total"])
-    last_end = (children[-1]["at"] + children[-1]["total"]) if children \
-        else (value_at + value_bytes if value_length else behind_key)
+    last_end = (children[-1]["at"] + children[-1]["total"] if children
+                else value_at + value_bytes if value_length else key_end + 2)
     check(last_end == end, "%s: stated length %d, contents end at %d" % (where, total, last_end - at))
     return {"key": key, "type": kind, "value_length": value_length, "value": value,
             "children": children, "at": at, "total": total}
@@ -195,13 +154,15 @@ def parse_block(block, at, path):
 
 FIXED_FILE_INFO = (0xFEEF04BD, 0x00010000, 0x00010001, 0, 0x00010001, 0,
                    0x3F, 0, 0x00040004, 2, 0, 0, 0)
-
 STRING_KEYS = ("CompanyName", "FileDescription", "FileVersion", "InternalName",
                "LegalCopyright", "OriginalFilename", "ProductName", "ProductVersion")
 FIXED_STRINGS = {"FileVersion": "1.01", "InternalName": "tallowix",
                  "OriginalFilename": "tallowix.dll", "ProductVersion": "1.01"}
 # Entries whose full size follows from the fixed texts, as (total, value length).
 ENTRY_SIZES = {"FileVersion": (42, 5), "Translation": (36, 4)}
+EXPECTED_SHAPE = ("VS_VERSION_INFO", 0, [
+    ("StringFileInfo", 1, [("040904b0", 1, [(k, 1, []) for k in STRING_KEYS])]),
+    ("VarFileInfo", 1, [("Translation", 0, [])])])
 
 
 def shape(node):
@@ -219,10 +180,7 @@ def check_version_resource(image):
         return
     check(root["total"] == len(resource),
           "version: root length %d, resource size %d" % (root["total"], len(resource)))
-    expected_shape = ("VS_VERSION_INFO", 0, [
-        ("StringFileInfo", 1, [("040904b0", 1, [(k, 1, []) for k in STRING_KEYS])]),
-        ("VarFileInfo", 1, [("Translation", 0, [])])])
-    if not check(shape(root) == expected_shape, "version: block tree %r" % (shape(root),)):
+    if not check(shape(root) == EXPECTED_SHAPE, "version: block tree %r" % (shape(root),)):
         return
     check(root["value_length"] == 52, "version: fixed part length %d" % root["value_length"])
     fixed = struct.unpack("<13I", root["value"])
@@ -231,20 +189,16 @@ def check_version_resource(image):
     table = string_file_info["children"][0]
     for node in (string_file_info, table, var_file_info):
         check(node["value_length"] == 0, "version: %s states a value" % node["key"])
-    entries = table["children"] + var_file_info["children"]
-    for node in entries:
+    for node in table["children"] + var_file_info["children"]:
+        key = node["key"]
         if node["type"] == 1:
             text = node["value"].decode("utf-16-le")[:-1]
-            check(node["value_length"] == len(text) + 1,
-                  "version: %s states length %d for %d characters"
-                  % (node["key"], node["value_length"], len(text)))
-            check(text != "", "version: %s is empty" % node["key"])
-            if node["key"] in FIXED_STRINGS:
-                check(text == FIXED_STRINGS[node["key"]], "version: %s is %r" % (node["key"], text))
-        if node["key"] in ENTRY_SIZES:
-            check((node["total"], node["value_length"]) == ENTRY_SIZES[node["key"]],
-                  "version: %s occupies %d bytes and states %d"
-                  % (node["key"], node["total"], node["value_length"]))
+            check(node["value_length"] == len(text) + 1, "version: %s states length %d for %d "
+                  "characters" % (key, node["value_length"], len(text)))
+            check(text != "", "version: %s is empty" % key)
+            check(FIXED_STRINGS.get(key, text) == text, "version: %s is %r" % (key, text))
+        check(key not in ENTRY_SIZES or ENTRY_SIZES[key] == (node["total"], node["value_length"]),
+              "version: %s occupies %d bytes and states %d" % (key, node["total"], node["value_length"]))
     translation = var_file_info["children"][0]
     check(translation["value"] == bytes([0x09, 0x04, 0xB0, 0x04]),
           "version: translation %s" % translation["value"].hex())

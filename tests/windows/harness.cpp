@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -50,23 +51,22 @@ uintptr_t CallStdcall(FARPROC routine, const std::vector<uintptr_t>& args, bool*
     *balanced = before == after;
     return result;
 #else
+    // One convention, cleaned up by the caller: a routine ignores the extra
+    // zero arguments.
     *balanced = true;
-    switch (args.size()) {
-    case 3:
-        return reinterpret_cast<uintptr_t(*)(uintptr_t, uintptr_t, uintptr_t)>(routine)(
-            args[0], args[1], args[2]);
-    case 4:
-        return reinterpret_cast<uintptr_t(*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t)>(
-            routine)(args[0], args[1], args[2], args[3]);
-    case 6:
-        return reinterpret_cast<uintptr_t(*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t,
-                                             uintptr_t, uintptr_t)>(routine)(
-            args[0], args[1], args[2], args[3], args[4], args[5]);
-    default:
-        ADD_FAILURE() << "no call form for " << args.size() << " arguments";
-        return 0;
-    }
+    uintptr_t a[6] = {};
+    std::copy_n(args.begin(), std::min<size_t>(args.size(), 6), a);
+    return reinterpret_cast<uintptr_t (*)(uintptr_t, uintptr_t, uintptr_t, uintptr_t, uintptr_t,
+                                          uintptr_t)>(routine)(a[0], a[1], a[2], a[3], a[4], a[5]);
 #endif
+}
+
+const char* const kHostRoutines[3] = {"Get32BitCrc", "GetDllVersion", "MIRCFindFileSizeCrc"};
+
+bool HostCall::UnchangedFrom(size_t from) const
+{
+    return from >= buffer.size() ||
+           memcmp(buffer.data() + from, before.data() + from, buffer.size() - from) == 0;
 }
 
 HostCall CallHost(const char* name, const std::string& input, size_t bytes)
@@ -79,20 +79,32 @@ HostCall CallHost(const char* name, const std::string& input, size_t bytes)
     }
     call.buffer.assign(bytes, kGuardByte);
     memcpy(call.buffer.data(), input.c_str(), input.size() + 1);
-    std::vector<char> before = call.buffer;
+    call.before = call.buffer;
     call.result = static_cast<int>(CallStdcall(
         routine, {0, 0, reinterpret_cast<uintptr_t>(call.buffer.data()), 0, 0, 1},
         &call.balanced));
-    size_t guard_from = std::max(input.size() + 1, kResultBytes);
-    call.guard_intact =
-        guard_from >= bytes ||
-        memcmp(call.buffer.data() + guard_from, before.data() + guard_from, bytes - guard_from) == 0;
+    call.guard_intact = call.UnchangedFrom(std::max(input.size() + 1, kResultBytes));
     return call;
 }
 
 int CallHostNull(const char* name, bool* balanced)
 {
     return static_cast<int>(CallStdcall(Export(name), {0, 0, 0, 0, 0, 1}, balanced));
+}
+
+void ExpectHostForm(const HostCall& call, const std::string& why)
+{
+    EXPECT_EQ(call.result, 3) << why;
+    EXPECT_TRUE(call.balanced) << why;
+    EXPECT_TRUE(call.guard_intact) << why;
+}
+
+HANDLE HoldFile(const std::string& path, DWORD access, DWORD share)
+{
+    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << path;
+    return h;
 }
 
 void WriteTestFile(const std::string& path, const std::string& content)
@@ -136,21 +148,14 @@ std::vector<std::string> ListedNames(const std::string& directory)
 
 void RemoveTree(const std::string& path)
 {
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA((path + "\\*.*").c_str(), &data);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = data.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            std::string child = path + "\\" + name;
-            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                DeleteFileA(child.c_str());
-        } while (FindNextFileA(h, &data));
-        FindClose(h);
+    for (const std::string& name : ListedNames(path)) {
+        std::string child = path + "\\" + name;
+        DWORD attributes = GetFileAttributesA(child.c_str());
+        SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveTree(child);
+        else
+            DeleteFileA(child.c_str());
     }
     RemoveDirectoryA(path.c_str());
 }

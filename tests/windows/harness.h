@@ -25,17 +25,23 @@ FARPROC Export(WORD ordinal);
 // Calls a __stdcall routine with 32-bit-wide arguments. `balanced` reports
 // whether the stack pointer after the call equals that before it: the callee
 // removed exactly its arguments. On x64 there is one convention and it is
-// always true.
+// always true. At most six arguments.
 uintptr_t CallStdcall(FARPROC routine, const std::vector<uintptr_t>& args, bool* balanced);
 
 struct HostCall {
     int result = 0;               // the routine's return value
     bool balanced = false;        // stack pointer unchanged (x86)
     std::vector<char> buffer;     // the whole data buffer after the call
+    std::vector<char> before;     // the whole data buffer before the call
     std::string Text() const { return std::string(buffer.data()); }
+    // Bytes from `from` to the end are as they were before the call.
+    bool UnchangedFrom(size_t from) const;
     // Guard bytes from max(input + 1, 256) to the end are untouched.
     bool guard_intact = false;
 };
+
+// The routines a host calls with the host routine form.
+extern const char* const kHostRoutines[3];
 
 // Calls host routine `name` with `input` in a data buffer of `bytes` bytes;
 // the bytes after the input's terminator hold kGuardByte.
@@ -43,6 +49,13 @@ HostCall CallHost(const char* name, const std::string& input, size_t bytes = kHo
 
 // Calls host routine `name` with a null data buffer; returns its result.
 int CallHostNull(const char* name, bool* balanced);
+
+// Expects what every host call must give: result 3, the stack balanced and
+// the guard bytes untouched.
+void ExpectHostForm(const HostCall& call, const std::string& why);
+
+// Opens an existing file as another program would hold it.
+HANDLE HoldFile(const std::string& path, DWORD access, DWORD share);
 
 // Small file-system helpers for test trees, relative to the current directory.
 void WriteTestFile(const std::string& path, const std::string& content);

@@ -3,36 +3,19 @@
 // files held open by others, a drive root and the path limit. Every call also
 // checks that the routine removed its 16 bytes of arguments.
 #include "harness.h"
+#include "test_data.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <utility>
 
 namespace {
 
-constexpr uint32_t kUnopenableCrc = 0xFFFFFFFFu;
 constexpr size_t kGuardBytes = 64;
 // The drive the test command links to a directory of its own (T: -> drive_t).
 constexpr char kTestDrive[] = "T:";
-
-// Advances a raw CRC-32 register bit by bit, independent of the library's table.
-uint32_t ReferenceUpdate(uint32_t reg, const std::string& bytes)
-{
-    for (unsigned char c : bytes) {
-        reg ^= c;
-        for (int bit = 0; bit < 8; ++bit)
-            reg = (reg >> 1) ^ (0xEDB88320u & (0u - (reg & 1)));
-    }
-    return reg;
-}
-
-uint32_t ReferenceCrc(const std::string& bytes)
-{
-    return ~ReferenceUpdate(0xFFFFFFFFu, bytes);
-}
 
 struct Found {
     int result = 0;
@@ -53,13 +36,11 @@ Found Find(uint32_t size, uint32_t crc, const std::string& directory)
                     &found.balanced));
     found.text = std::string(output.data(), strnlen(output.data(), kResultBytes));
     found.only_first_byte = output[0] == '\0';
-    for (size_t i = 1; i < output.size(); ++i) {
+    for (size_t i = 1; i < output.size(); ++i)
         if (output[i] != kGuardByte) {
             found.only_first_byte = false;
-            if (i >= kResultBytes)
-                found.guard_intact = false;
+            found.guard_intact = found.guard_intact && i < kResultBytes;
         }
-    }
     return found;
 }
 
@@ -68,33 +49,25 @@ Found FindContent(const std::string& content, const std::string& directory)
     return Find(static_cast<uint32_t>(content.size()), ReferenceCrc(content), directory);
 }
 
-void ExpectFound(const Found& found, const std::string& path, const std::string& why)
+// `path` empty: no match, so only the output's first byte may change.
+void Expect(const Found& found, const std::string& path, const std::string& why)
 {
-    EXPECT_EQ(found.result, 1) << why;
+    EXPECT_EQ(found.result, path.empty() ? 0 : 1) << why;
     EXPECT_EQ(found.text, path) << why;
+    if (path.empty())
+        EXPECT_TRUE(found.only_first_byte) << why << ": output " << found.text;
     EXPECT_TRUE(found.balanced) << why;
     EXPECT_TRUE(found.guard_intact) << why;
 }
 
-void ExpectNotFound(const Found& found, const std::string& why)
+// The first of two names in `directory`'s listing order.
+std::string FirstListed(const std::string& directory, const std::string& a, const std::string& b)
 {
-    EXPECT_EQ(found.result, 0) << why;
-    EXPECT_TRUE(found.only_first_byte) << why << ": output " << found.text;
-    EXPECT_TRUE(found.balanced) << why;
-    EXPECT_TRUE(found.guard_intact) << why;
-}
-
-bool ListedBefore(const std::string& directory, const std::string& first,
-                  const std::string& second)
-{
-    for (const std::string& name : ListedNames(directory)) {
-        if (name == first)
-            return true;
-        if (name == second)
-            return false;
-    }
-    ADD_FAILURE() << first << " and " << second << " not listed in " << directory;
-    return false;
+    for (const std::string& name : ListedNames(directory))
+        if (name == a || name == b)
+            return name;
+    ADD_FAILURE() << a << " and " << b << " not listed in " << directory;
+    return a;
 }
 
 class SearchTree : public testing::Test {
@@ -108,11 +81,7 @@ TEST_F(SearchTree, ResultKeepsTheDirectoryTextAsGivenWithOneSeparator)
     const std::string content = "alpha";
     WriteTestTreeFile("srch\\in\\a.zip", content);
     MakeTestDir("srch\\in\\empty");
-    struct Row {
-        std::string directory;
-        std::string expected;  // empty: no match
-        const char* why;
-    } rows[] = {
+    struct Row { std::string directory, expected; const char* why; } rows[] = {
         {"", "in\\a.zip", "empty: the current directory, relative result"},
         {".", ".\\in\\a.zip", "a full stop as directory text is searched and kept"},
         {"in", "in\\a.zip", "relative"},
@@ -126,13 +95,8 @@ TEST_F(SearchTree, ResultKeepsTheDirectoryTextAsGivenWithOneSeparator)
     };
     // The tree is the current directory, so that the empty text lists it.
     ASSERT_TRUE(SetCurrentDirectoryA("srch"));
-    for (const auto& row : rows) {
-        Found found = FindContent(content, row.directory);
-        if (row.expected.empty())
-            ExpectNotFound(found, row.why);
-        else
-            ExpectFound(found, row.expected, row.why);
-    }
+    for (const auto& row : rows)
+        Expect(FindContent(content, row.directory), row.expected, row.why);
     ASSERT_TRUE(SetCurrentDirectoryA(".."));
 }
 
@@ -145,71 +109,48 @@ TEST(DriveRoot, ADriveLetterAloneSearchesTheRootOfTheDrive)
     WriteTestTreeFile(root + "drive\\a.zip", "drive");
     WriteTestFile(root + "b.zip", "drivE");
     const std::string lower = {static_cast<char>(kTestDrive[0] + ('a' - 'A')), ':'};
-    struct Row {
-        std::string directory;
-        std::string content;
-        std::string expected;
-    } rows[] = {
+    struct Row { std::string directory, content, expected; } rows[] = {
         {kTestDrive, "drivE", root + "b.zip"},
         {root, "drivE", root + "b.zip"},
         {kTestDrive, "drive", root + "drive\\a.zip"},
         {lower, "drive", lower + "\\drive\\a.zip"},
     };
     for (const auto& row : rows)
-        ExpectFound(FindContent(row.content, row.directory), row.expected, row.directory);
+        Expect(FindContent(row.content, row.directory), row.expected, row.directory);
     DeleteFileA((root + "b.zip").c_str());
     RemoveTree(root + "drive");
 }
 
-TEST_F(SearchTree, ASubdirectoryIsSearchedWhenListedSoTheFirstMatchInListingOrderWins)
+// Varied names (in either alphabetical order) and creation orders give both
+// listing orders; each directory is checked against its own listing.
+TEST_F(SearchTree, TheFirstMatchInListingOrderWinsAndASubdirectoryIsSearchedWhenListed)
 {
-    // Varied names (in either alphabetical order) and creation orders give
-    // both listing orders; each directory is checked against its own listing.
-    const std::string content = "match";
     int sub_first = 0;
-    int file_first = 0;
     for (int i = 0; i < 16; ++i) {
         std::string dir = "srch\\o" + std::to_string(i);
         std::string sub = (i % 4 < 2 ? "sub" : "a") + std::to_string(i);
         std::string file = (i % 4 < 2 ? "b" : "m") + std::to_string(i) + ".zip";
-        MakeTestDir(dir);
-        if (i % 2 == 0) {
-            WriteTestTreeFile(dir + "\\" + sub + "\\a.zip", content);
-            WriteTestFile(dir + "\\" + file, content);
-        } else {
-            WriteTestFile(dir + "\\" + file, content);
-            WriteTestTreeFile(dir + "\\" + sub + "\\a.zip", content);
-        }
-        bool sub_listed_first = ListedBefore(dir, sub, file);
-        (sub_listed_first ? sub_first : file_first)++;
-        std::string expected = sub_listed_first ? dir + "\\" + sub + "\\a.zip" : dir + "\\" + file;
-        ExpectFound(FindContent(content, dir), expected, dir);
+        for (int k = 0; k < 2; ++k)
+            WriteTestTreeFile(dir + "\\" + ((i + k) % 2 ? file : sub + "\\a.zip"), "match");
+        bool sub_listed_first = FirstListed(dir, sub, file) == sub;
+        sub_first += sub_listed_first;
+        Expect(FindContent("match", dir),
+               dir + "\\" + (sub_listed_first ? sub + "\\a.zip" : file), dir);
     }
     EXPECT_GT(sub_first, 0) << "no directory listed its subdirectory first";
-    EXPECT_GT(file_first, 0) << "no directory listed its file first";
-}
-
-TEST_F(SearchTree, OfTwoMatchingFilesTheFirstListedWins)
-{
-    const std::string content = "twin";
+    EXPECT_LT(sub_first, 16) << "no directory listed its file first";
     for (int i = 0; i < 8; ++i) {
         std::string dir = "srch\\t" + std::to_string(i);
-        std::string x = "x" + std::to_string(i);
-        std::string y = "y" + std::to_string(i);
-        MakeTestDir(dir);
-        WriteTestFile(dir + "\\" + (i % 2 ? x : y), content);
-        WriteTestFile(dir + "\\" + (i % 2 ? y : x), content);
-        std::string first = ListedBefore(dir, x, y) ? x : y;
-        ExpectFound(FindContent(content, dir), dir + "\\" + first, dir);
+        std::string x = "x" + std::to_string(i), y = "y" + std::to_string(i);
+        WriteTestTreeFile(dir + "\\" + (i % 2 ? x : y), "twin");
+        WriteTestFile(dir + "\\" + (i % 2 ? y : x), "twin");
+        Expect(FindContent("twin", dir), dir + "\\" + FirstListed(dir, x, y), "two files in " + dir);
     }
 }
 
 TEST_F(SearchTree, HiddenSystemAndReadOnlyEntriesAreSearchedLikeAnyOther)
 {
-    struct Row {
-        DWORD attributes;
-        const char* why;
-    } rows[] = {
+    struct Row { DWORD attributes; const char* why; } rows[] = {
         {FILE_ATTRIBUTE_HIDDEN, "hidden"},
         {FILE_ATTRIBUTE_SYSTEM, "system"},
         {FILE_ATTRIBUTE_READONLY, "read-only"},
@@ -217,16 +158,13 @@ TEST_F(SearchTree, HiddenSystemAndReadOnlyEntriesAreSearchedLikeAnyOther)
     };
     for (size_t i = 0; i < std::size(rows); ++i) {
         std::string dir = "srch\\a" + std::to_string(i);
-        std::string file = dir + "\\f.bin";
-        std::string sub = dir + "\\d";
-        std::string file_content = "file" + std::to_string(i);
-        std::string sub_content = "dir" + std::to_string(i);
-        WriteTestTreeFile(file, file_content);
-        WriteTestTreeFile(sub + "\\g.bin", sub_content);
+        std::string file = dir + "\\f.bin", sub = dir + "\\d";
+        WriteTestTreeFile(file, "file" + std::to_string(i));
+        WriteTestTreeFile(sub + "\\g.bin", "dir" + std::to_string(i));
         ASSERT_TRUE(SetFileAttributesA(file.c_str(), rows[i].attributes)) << rows[i].why;
         ASSERT_TRUE(SetFileAttributesA(sub.c_str(), rows[i].attributes)) << rows[i].why;
-        ExpectFound(FindContent(file_content, dir), file, rows[i].why);
-        ExpectFound(FindContent(sub_content, dir), sub + "\\g.bin", rows[i].why);
+        Expect(FindContent("file" + std::to_string(i), dir), file, rows[i].why);
+        Expect(FindContent("dir" + std::to_string(i), dir), sub + "\\g.bin", rows[i].why);
     }
 }
 
@@ -234,35 +172,31 @@ TEST_F(SearchTree, DirectoriesBeginningWithAFullStopAreNeverEnteredButSuchFilesM
 {
     WriteTestTreeFile("srch\\h\\.cache\\m.zip", "cached");
     WriteTestTreeFile("srch\\h\\.profile", "profile");
-    ExpectNotFound(FindContent("cached", "srch\\h"), "only under .cache");
-    ExpectFound(FindContent("profile", "srch\\h"), "srch\\h\\.profile",
-                "a file beginning with a full stop");
+    Expect(FindContent("cached", "srch\\h"), "", "only under .cache");
+    Expect(FindContent("profile", "srch\\h"), "srch\\h\\.profile", "a file beginning with a full stop");
 }
 
 TEST_F(SearchTree, SizeZeroAndCrcZeroMatchTheFirstEmptyFileAndNoDirectory)
 {
     // Directories are listed with size 0 here, and the CRC-32 of no bytes is 0.
-    MakeTestDir("srch\\z");
-    MakeTestDir("srch\\z\\d1");
-    MakeTestDir("srch\\z\\d2");
-    ExpectNotFound(Find(0, 0, "srch\\z"), "directories only");
+    for (const char* dir : {"srch\\z", "srch\\z\\d1", "srch\\z\\d2"})
+        MakeTestDir(dir);
+    Expect(Find(0, 0, "srch\\z"), "", "directories only");
     WriteTestFile("srch\\z\\d2\\empty", "");
-    ExpectFound(Find(0, 0, "srch\\z"), "srch\\z\\d2\\empty", "the empty file");
+    Expect(Find(0, 0, "srch\\z"), "srch\\z\\d2\\empty", "the empty file");
 }
 
 TEST_F(SearchTree, AFileHeldOpenWithoutSharingIsPassedOverAndTheSearchGoesOn)
 {
     WriteTestTreeFile("srch\\k\\held.bin", "heldXYZW");
     WriteTestTreeFile("srch\\k\\z\\later.bin", "laterXYZ");
-    HANDLE held = CreateFileA("srch\\k\\held.bin", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE held = HoldFile("srch\\k\\held.bin", GENERIC_READ, 0);
     EXPECT_EQ(CallHost("Get32BitCrc", "srch\\k\\held.bin").Text(), "ffffffff");
-    ExpectNotFound(Find(8, kUnopenableCrc, "srch\\k"), "never matches ffffffff");
-    ExpectNotFound(FindContent("heldXYZW", "srch\\k"), "not read while held");
-    ExpectFound(FindContent("laterXYZ", "srch\\k"), "srch\\k\\z\\later.bin", "the search goes on");
+    Expect(Find(8, 0xFFFFFFFFu, "srch\\k"), "", "never matches ffffffff");
+    Expect(FindContent("heldXYZW", "srch\\k"), "", "not read while held");
+    Expect(FindContent("laterXYZ", "srch\\k"), "srch\\k\\z\\later.bin", "the search goes on");
     CloseHandle(held);
-    ExpectFound(FindContent("heldXYZW", "srch\\k"), "srch\\k\\held.bin", "found once released");
+    Expect(FindContent("heldXYZW", "srch\\k"), "srch\\k\\held.bin", "found once released");
 }
 
 #if defined(_WIN64)
@@ -279,30 +213,24 @@ uint32_t MatrixTimes(const uint32_t* matrix, uint32_t vector)
     return sum;
 }
 
-void MatrixSquare(uint32_t* square, const uint32_t* matrix)
+void MatrixSquare(uint32_t* matrix)
 {
+    uint32_t square[32];
     for (int i = 0; i < 32; ++i)
         square[i] = MatrixTimes(matrix, matrix[i]);
+    std::copy_n(square, 32, matrix);
 }
 
 uint32_t AdvanceOverZeros(uint32_t reg, uint64_t zeros)
 {
-    uint32_t a[32];
-    uint32_t b[32];
-    a[0] = 0xEDB88320u;  // one zero bit
+    uint32_t power[32] = {0xEDB88320u};  // one zero bit
     for (int i = 1; i < 32; ++i)
-        a[i] = 1u << (i - 1);
-    MatrixSquare(b, a);  // two bits
-    MatrixSquare(a, b);  // four bits
-    MatrixSquare(b, a);  // one byte
-    uint32_t* power = b;
-    uint32_t* spare = a;
-    for (; zeros != 0; zeros >>= 1) {
+        power[i] = 1u << (i - 1);
+    for (int i = 0; i < 3; ++i)
+        MatrixSquare(power);  // two, four, eight bits: one zero byte
+    for (; zeros != 0; zeros >>= 1, MatrixSquare(power))
         if (zeros & 1)
             reg = MatrixTimes(power, reg);
-        MatrixSquare(spare, power);
-        std::swap(power, spare);
-    }
     return reg;
 }
 
@@ -323,8 +251,9 @@ TEST_F(SearchTree, AFileOf4GibPlus10BytesIsACandidateForSize10)
     EXPECT_TRUE(WriteFile(h, tail.data(), static_cast<DWORD>(tail.size()), &written, nullptr));
     CloseHandle(h);
     ASSERT_EQ(written, tail.size());
-    uint32_t crc = ~ReferenceUpdate(AdvanceOverZeros(0xFFFFFFFFu, kFourGib), tail);
-    ExpectFound(Find(10, crc, "srch\\big"), "srch\\big\\huge.bin", "size modulo 2^32");
+    uint32_t crc =
+        ~ReferenceCrcUpdate(AdvanceOverZeros(0xFFFFFFFFu, kFourGib), tail.data(), tail.size());
+    Expect(Find(10, crc, "srch\\big"), "srch\\big\\huge.bin", "size modulo 2^32");
 }
 #endif
 
@@ -366,11 +295,7 @@ TEST_F(SearchTree, PathsBeyond255CharactersAreNeverBuiltAndNothingIsWrittenPastA
     for (int i = 0; i < 4; ++i)
         level += "\\" + std::string(49, 'a' + i) + std::to_string(i);
     ASSERT_EQ(level.size(), 213u);
-    struct Row {
-        std::string path;
-        bool found;
-        const char* why;
-    } rows[] = {
+    struct Row { std::string path; bool found; const char* why; } rows[] = {
         {level + "\\" + std::string(41, 'f'), true, "a file path of exactly 255 characters"},
         {level + "\\" + std::string(42, 'g'), false, "a file path of 256 characters"},
         {level + "\\" + std::string(37, 'h') + "\\x", true, "a directory whose pattern just fits"},
@@ -378,14 +303,10 @@ TEST_F(SearchTree, PathsBeyond255CharactersAreNeverBuiltAndNothingIsWrittenPastA
     };
     for (size_t i = 0; i < std::size(rows); ++i)
         WriteTestTreeFile(rows[i].path, "deep" + std::to_string(i));
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        Found found = FindContent("deep" + std::to_string(i), "srch\\deep");
-        if (rows[i].found)
-            ExpectFound(found, rows[i].path, rows[i].why);
-        else
-            ExpectNotFound(found, rows[i].why);
-    }
-    ExpectNotFound(Find(0, 0, std::string(400, 'd')), "a directory text longer than any buffer");
+    for (size_t i = 0; i < std::size(rows); ++i)
+        Expect(FindContent("deep" + std::to_string(i), "srch\\deep"),
+               rows[i].found ? rows[i].path : "", rows[i].why);
+    Expect(Find(0, 0, std::string(400, 'd')), "", "a directory text longer than any buffer");
 }
 
 }  // namespace
