@@ -1,14 +1,4 @@
-# Cross build for x86 Windows with mingw-w64 (posix threads, so that the test
-# programs have std::thread; the DLL itself uses no threads).
-set(CMAKE_SYSTEM_NAME Windows)
+# x86 Windows with mingw-w64.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(TALLOWIX_ARCH x86)
-# Test programs run under Wine through this runner.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh;x86)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

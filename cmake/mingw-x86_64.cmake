@@ -1,14 +1,4 @@
-# Cross build for x64 Windows with mingw-w64 (posix threads, so that the test
-# programs have std::thread; the DLL itself uses no threads).
-set(CMAKE_SYSTEM_NAME Windows)
+# x64 Windows with mingw-w64.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(TALLOWIX_ARCH x64)
-# Test programs run under Wine through this runner.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run.sh;x64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
