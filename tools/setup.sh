@@ -4,7 +4,7 @@
 set -euo pipefail
 
 native=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
-        libbenchmark-dev zlib1g-dev valgrind python3 zip)
+        libbenchmark-dev zlib1g-dev valgrind python3 zip unzip)
 cross=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
        g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-i686
        binutils-mingw-w64-x86-64 wine64 wine32:i386 qemu-user)
