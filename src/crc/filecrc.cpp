@@ -43,10 +43,10 @@ void ReleaseReadBuffer(int i)
 
 }  // namespace
 
-bool TryCalcFileCrc(const char* path, uint32_t* crc)
+bool TryCalcFileCrc(const char* path, TextEncoding encoding, uint32_t* crc)
 {
     PlatformFile file;
-    if (!OpenFileForRead(path, &file))
+    if (!OpenFileForRead(path, encoding, &file))
         return false;
     int slot = ClaimReadBuffer();
     uint8_t* buffer = CrcReadBuffer[slot];
@@ -59,9 +59,9 @@ bool TryCalcFileCrc(const char* path, uint32_t* crc)
     return true;
 }
 
-uint32_t CalcFileCrc(const char* path)
+uint32_t CalcFileCrc(const char* path, TextEncoding encoding)
 {
     uint32_t crc = kUnopenableCrc;
-    TryCalcFileCrc(path, &crc);
+    TryCalcFileCrc(path, encoding, &crc);
     return crc;
 }

@@ -5,6 +5,8 @@
 // system header.
 #pragma once
 
+#include "text/encoding.h"
+
 #include <cstdint>
 
 // The host's routine form is __stdcall on 32-bit Windows (the callee removes
@@ -22,8 +24,13 @@
 #define TALLOWIX_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-// Every path text the library builds fits 255 characters and a terminator.
+// Every path text the library builds fits 255 bytes and a terminator, in
+// whichever encoding the text is read.
 constexpr uint32_t kPathCapacity = 256;
+
+// Path texts are read as their TextEncoding says: code-page text through the
+// system's single-byte calls, UTF-8 through its wide-character calls. The
+// native build has one kind of file name, bytes, and takes both alike.
 
 // ---- Files --------------------------------------------------------------
 
@@ -32,8 +39,9 @@ struct PlatformFile {
 };
 
 // Opens an existing file for binary reading while others may read and write
-// it. Fails for a directory, a missing file or anything else unopenable.
-bool OpenFileForRead(const char* path, PlatformFile* file);
+// it. Fails for a directory, a missing file or anything else unopenable, and
+// for a UTF-8 path that has no wide form within the system's path limit.
+bool OpenFileForRead(const char* path, TextEncoding encoding, PlatformFile* file);
 
 // Reads up to `wanted` bytes; returns how many arrived, 0 at the end of the
 // file or on failure (the caller treats both alike).
@@ -45,19 +53,22 @@ void CloseFile(PlatformFile file);
 
 // The three facts the search takes from each listed entry.
 struct ListingEntry {
-    char name[260];      // the entry's own name, as the listing spells it
+    char name[260];      // the entry's own name, in the listing's encoding
     bool is_directory;
     uint32_t size_low;   // low 32 bits of the size
 };
 
 struct Listing {
     void* handle;
-    ListingEntry entry;  // the current entry
+    TextEncoding encoding;  // of the pattern and of every listed name
+    ListingEntry entry;     // the current entry
 };
 
 // Opens the listing for a pattern whose last component is "*.*" and fills
 // the first entry. False when the directory cannot be listed, for any reason.
-bool OpenListing(const char* pattern, Listing* listing);
+// In UTF-8, a name with no faithful UTF-8 form (an unpaired surrogate) or
+// one too long for the entry is passed over, as no path could hold it.
+bool OpenListing(const char* pattern, TextEncoding encoding, Listing* listing);
 
 // Moves to the next entry. False at the end of the listing or on any error.
 bool NextListingEntry(Listing* listing);
@@ -76,13 +87,13 @@ bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity);
 
 // ---- The library's own version information ------------------------------
 
-// Full path of the module's file. False when the call fails or the path does
-// not fit `capacity` (a truncated path is never handed on).
-bool GetModulePath(void* module, char* path, uint32_t capacity);
+// Full path of the module's file in `encoding`. False when the call fails or
+// the path does not fit `capacity` (a truncated path is never handed on).
+bool GetModulePath(void* module, TextEncoding encoding, char* path, uint32_t capacity);
 
 // Size of the file's version information; 0 when it has none or it cannot be
 // read.
-uint32_t GetVersionInfoSize(const char* path);
+uint32_t GetVersionInfoSize(const char* path, TextEncoding encoding);
 
 // One movable global memory block, locked while in use.
 struct VersionBlock {
@@ -98,7 +109,8 @@ bool AllocVersionBlock(uint32_t size, VersionBlock* block);
 void FreeVersionBlock(VersionBlock* block);
 
 // Copies the file's version information into the block. False on failure.
-bool ReadVersionInfo(const char* path, uint32_t size, const VersionBlock* block);
+bool ReadVersionInfo(const char* path, TextEncoding encoding, uint32_t size,
+                     const VersionBlock* block);
 
 // Looks up a sub-block path. Leaves `value` null or `length` 0 when the path
 // names nothing.

@@ -1,8 +1,9 @@
 // POSIX implementation of the platform interface, for the native build of the
 // portable core. Path texts arrive in the library's own form, where only the
 // backslash separates components; they are turned into POSIX paths here.
-// A module has no version resource on this platform, so every version lookup
-// ends in "no version information".
+// File names here are bytes, so both text encodings are taken alike. A module
+// has no version resource on this platform, so every version lookup ends in
+// "no version information".
 #include "platform/platform.h"
 
 #include <dirent.h>
@@ -53,7 +54,7 @@ bool FillEntry(DIR* dir, Listing* listing)
 
 }  // namespace
 
-bool OpenFileForRead(const char* path, PlatformFile* file)
+bool OpenFileForRead(const char* path, TextEncoding, PlatformFile* file)
 {
     char native[kNativePathCapacity];
     size_t length = strlen(path);
@@ -93,8 +94,9 @@ void CloseFile(PlatformFile file)
     close(static_cast<int>(reinterpret_cast<intptr_t>(file.handle)));
 }
 
-bool OpenListing(const char* pattern, Listing* listing)
+bool OpenListing(const char* pattern, TextEncoding encoding, Listing* listing)
 {
+    listing->encoding = encoding;
     // The pattern is "<directory>\*.*" or the bare "*.*"; list the directory.
     char native[kNativePathCapacity];
     const char* last = strrchr(pattern, '\\');
@@ -142,12 +144,12 @@ bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
     return true;
 }
 
-bool GetModulePath(void*, char*, uint32_t)
+bool GetModulePath(void*, TextEncoding, char*, uint32_t)
 {
     return false;
 }
 
-uint32_t GetVersionInfoSize(const char*)
+uint32_t GetVersionInfoSize(const char*, TextEncoding)
 {
     return 0;
 }
@@ -159,7 +161,7 @@ bool AllocVersionBlock(uint32_t, VersionBlock*)
 
 void FreeVersionBlock(VersionBlock*) {}
 
-bool ReadVersionInfo(const char*, uint32_t, const VersionBlock*)
+bool ReadVersionInfo(const char*, TextEncoding, uint32_t, const VersionBlock*)
 {
     return false;
 }

@@ -1,4 +1,9 @@
 // Win32 implementation of the platform interface.
+//
+// Code-page text goes to the single-byte (A) calls exactly as given. UTF-8
+// text is turned into UTF-16 here, just before the wide (W) call, and wide
+// names coming back are turned into UTF-8 here; the wide forms live only in
+// these calls' frames, never in the search's recursion.
 #include "platform/platform.h"
 
 #include <windows.h>
@@ -7,11 +12,38 @@
 
 static_assert(sizeof(ListingEntry::name) == sizeof(WIN32_FIND_DATAA::cFileName),
               "a listed name must fit the entry record");
+static_assert(sizeof(char16_t) == sizeof(WCHAR), "UTF-16 units are the system's wide characters");
 
-bool OpenFileForRead(const char* path, PlatformFile* file)
+namespace {
+
+// The longest path the wide calls take without the \\?\ form, terminator
+// included: no more than the single-byte calls take.
+constexpr uint32_t kWidePathCapacity = MAX_PATH;
+
+// The wide form of a UTF-8 path; false when it is not UTF-8 or is too long.
+bool WidePath(const char* path, WCHAR (&wide)[kWidePathCapacity])
 {
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return Utf8ToUtf16(path, reinterpret_cast<char16_t*>(wide), kWidePathCapacity);
+}
+
+HANDLE OpenForRead(const char* path, TextEncoding encoding)
+{
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    if (encoding == TextEncoding::kCodePage)
+        return CreateFileA(path, GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    WCHAR wide[kWidePathCapacity];
+    if (!WidePath(path, wide))
+        return INVALID_HANDLE_VALUE;
+    return CreateFileW(wide, GENERIC_READ, kShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
+}  // namespace
+
+bool OpenFileForRead(const char* path, TextEncoding encoding, PlatformFile* file)
+{
+    HANDLE h = OpenForRead(path, encoding);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     file->handle = h;
@@ -31,32 +63,82 @@ void CloseFile(PlatformFile file)
     CloseHandle(file.handle);
 }
 
-static void CopyEntry(const WIN32_FIND_DATAA& data, ListingEntry* entry)
+namespace {
+
+void CopyFacts(DWORD attributes, DWORD size_low, ListingEntry* entry)
+{
+    entry->is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    entry->size_low = size_low;
+}
+
+void CopyEntry(const WIN32_FIND_DATAA& data, ListingEntry* entry)
 {
     memcpy(entry->name, data.cFileName, sizeof entry->name);
     entry->name[sizeof entry->name - 1] = '\0';
-    entry->is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    entry->size_low = data.nFileSizeLow;
+    CopyFacts(data.dwFileAttributes, data.nFileSizeLow, entry);
 }
 
-bool OpenListing(const char* pattern, Listing* listing)
+// False for a name with no faithful UTF-8 form or none that fits.
+bool CopyEntry(const WIN32_FIND_DATAW& data, ListingEntry* entry)
 {
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA(pattern, &data);
-    if (h == INVALID_HANDLE_VALUE)
+    if (!Utf16ToUtf8(reinterpret_cast<const char16_t*>(data.cFileName), entry->name,
+                     sizeof entry->name))
         return false;
+    CopyFacts(data.dwFileAttributes, data.nFileSizeLow, entry);
+    return true;
+}
+
+// Fills the entry from `data`, or from the first later entry that can be
+// given in UTF-8. False at the end of the listing.
+bool FirstUtf8Entry(HANDLE h, WIN32_FIND_DATAW* data, ListingEntry* entry)
+{
+    while (!CopyEntry(*data, entry))
+        if (!FindNextFileW(h, data))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool OpenListing(const char* pattern, TextEncoding encoding, Listing* listing)
+{
+    HANDLE h;
+    listing->encoding = encoding;
+    if (encoding == TextEncoding::kCodePage) {
+        WIN32_FIND_DATAA data;
+        h = FindFirstFileA(pattern, &data);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        CopyEntry(data, &listing->entry);
+    } else {
+        WCHAR wide[kWidePathCapacity];
+        WIN32_FIND_DATAW data;
+        if (!WidePath(pattern, wide))
+            return false;
+        h = FindFirstFileW(wide, &data);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        if (!FirstUtf8Entry(h, &data, &listing->entry)) {
+            FindClose(h);
+            return false;
+        }
+    }
     listing->handle = h;
-    CopyEntry(data, &listing->entry);
     return true;
 }
 
 bool NextListingEntry(Listing* listing)
 {
-    WIN32_FIND_DATAA data;
-    if (!FindNextFileA(listing->handle, &data))
-        return false;
-    CopyEntry(data, &listing->entry);
-    return true;
+    if (listing->encoding == TextEncoding::kCodePage) {
+        WIN32_FIND_DATAA data;
+        if (!FindNextFileA(listing->handle, &data))
+            return false;
+        CopyEntry(data, &listing->entry);
+        return true;
+    }
+    WIN32_FIND_DATAW data;
+    return FindNextFileW(listing->handle, &data) &&
+           FirstUtf8Entry(listing->handle, &data, &listing->entry);
 }
 
 void CloseListing(Listing* listing)
@@ -75,18 +157,27 @@ bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
     return length > 0 && length < capacity;
 }
 
-bool GetModulePath(void* module, char* path, uint32_t capacity)
+bool GetModulePath(void* module, TextEncoding encoding, char* path, uint32_t capacity)
 {
     // A full buffer means the path was cut (older Windows leaves it
     // unterminated too), so only a shorter answer is a whole path.
-    DWORD n = GetModuleFileNameA(static_cast<HMODULE>(module), path, capacity);
-    return n > 0 && n < capacity;
+    if (encoding == TextEncoding::kCodePage) {
+        DWORD n = GetModuleFileNameA(static_cast<HMODULE>(module), path, capacity);
+        return n > 0 && n < capacity;
+    }
+    WCHAR wide[kWidePathCapacity];
+    DWORD n = GetModuleFileNameW(static_cast<HMODULE>(module), wide, kWidePathCapacity);
+    return n > 0 && n < kWidePathCapacity &&
+           Utf16ToUtf8(reinterpret_cast<const char16_t*>(wide), path, capacity);
 }
 
-uint32_t GetVersionInfoSize(const char* path)
+uint32_t GetVersionInfoSize(const char* path, TextEncoding encoding)
 {
     DWORD unused = 0;
-    return GetFileVersionInfoSizeA(path, &unused);
+    if (encoding == TextEncoding::kCodePage)
+        return GetFileVersionInfoSizeA(path, &unused);
+    WCHAR wide[kWidePathCapacity];
+    return WidePath(path, wide) ? GetFileVersionInfoSizeW(wide, &unused) : 0;
 }
 
 bool AllocVersionBlock(uint32_t size, VersionBlock* block)
@@ -110,14 +201,20 @@ void FreeVersionBlock(VersionBlock* block)
     GlobalFree(block->handle);
 }
 
-bool ReadVersionInfo(const char* path, uint32_t size, const VersionBlock* block)
+bool ReadVersionInfo(const char* path, TextEncoding encoding, uint32_t size,
+                     const VersionBlock* block)
 {
-    return GetFileVersionInfoA(path, 0, size, block->data) != 0;
+    if (encoding == TextEncoding::kCodePage)
+        return GetFileVersionInfoA(path, 0, size, block->data) != 0;
+    WCHAR wide[kWidePathCapacity];
+    return WidePath(path, wide) && GetFileVersionInfoW(wide, 0, size, block->data) != 0;
 }
 
 void QueryVersionValue(const VersionBlock* block, const char* sub_block,
                        const void** value, uint32_t* length)
 {
+    // The single-byte lookup reads a block from either file call alike: the
+    // block keeps room for the single-byte copies of its texts.
     void* found = nullptr;
     UINT found_length = 0;
     VerQueryValueA(block->data, sub_block, &found, &found_length);

@@ -20,18 +20,16 @@ namespace {
 
 constexpr char kListAll[] = "*.*";
 
-// Returns true on a match, with the path copied into output.
-bool SearchLevel(uint32_t size, uint32_t crc, const char* directory, char* output)
+SearchOutcome SearchLevel(uint32_t size, uint32_t crc, const char* directory,
+                          TextEncoding encoding, char* output)
 {
     // Cleared before the directory text is read; see the header.
     output[0] = '\0';
 
     char pattern[kPathCapacity];
-    if (!JoinPath(pattern, directory, kListAll))
-        return false;
     Listing listing;
-    if (!OpenListing(pattern, &listing))
-        return false;
+    if (!JoinPath(pattern, directory, kListAll) || !OpenListing(pattern, encoding, &listing))
+        return SearchOutcome::kUnlistable;
 
     char child[kPathCapacity];
     bool found = false;
@@ -39,19 +37,19 @@ bool SearchLevel(uint32_t size, uint32_t crc, const char* directory, char* outpu
         const ListingEntry& entry = listing.entry;
         if (entry.is_directory) {
             if (entry.name[0] != '.' && JoinPath(child, directory, entry.name))
-                found = SearchLevel(size, crc, child, output);
+                found = SearchLevel(size, crc, child, encoding, output) == SearchOutcome::kFound;
         } else if (entry.size_low == size && JoinPath(child, directory, entry.name)) {
             // A candidate that cannot be opened is passed over: it was never
             // read, so it cannot be said to match, whatever CRC was asked for.
             uint32_t file_crc;
-            if (TryCalcFileCrc(child, &file_crc) && file_crc == crc) {
+            if (TryCalcFileCrc(child, encoding, &file_crc) && file_crc == crc) {
                 memcpy(output, child, strlen(child) + 1);
                 found = true;
             }
         }
     } while (!found && NextListingEntry(&listing));
     CloseListing(&listing);
-    return found;
+    return found ? SearchOutcome::kFound : SearchOutcome::kNotFound;
 }
 
 }  // namespace
@@ -70,8 +68,17 @@ bool JoinPath(char* destination, const char* directory, const char* name)
     return true;
 }
 
+SearchOutcome SearchFileSizeCrc(uint32_t size, uint32_t crc, const char* directory,
+                                TextEncoding encoding, char* output)
+{
+    return SearchLevel(size, crc, directory, encoding, output);
+}
+
 int TALLOWIX_STDCALL FindFileSizeCrc(uint32_t size, uint32_t crc, const char* directory,
                                      char* output)
 {
-    return SearchLevel(size, crc, directory, output) ? 1 : 0;
+    return SearchLevel(size, crc, directory, TextEncoding::kCodePage, output) ==
+                   SearchOutcome::kFound
+               ? 1
+               : 0;
 }

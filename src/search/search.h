@@ -11,10 +11,22 @@
 // would not fit.
 bool JoinPath(char* destination, const char* directory, const char* name);
 
+enum class SearchOutcome {
+    kFound,       // the path is in the output
+    kNotFound,    // the directory was listed; no file under it matched
+    kUnlistable,  // the directory text itself could not be listed
+};
+
 // Finds the first file under `directory`, depth-first in listing order, whose
-// size (low 32 bits) and CRC-32 equal the given values. Returns 1 and leaves
-// its path in `output` (at least kPathCapacity bytes), or 0 with `output`
-// empty. Until a match only output[0] is written, so the directory text may
-// lie in the same buffer behind the first byte.
+// size (low 32 bits) and CRC-32 equal the given values. The directory text,
+// every name and the answer are text in `encoding`; each path fits 255 bytes
+// of it. On kFound the path is in `output` (at least kPathCapacity bytes),
+// otherwise `output` is empty. Until a match only output[0] is written, so the
+// directory text may lie in the same buffer behind the first byte.
+SearchOutcome SearchFileSizeCrc(uint32_t size, uint32_t crc, const char* directory,
+                                TextEncoding encoding, char* output);
+
+// The same search for other programs, in the system code page: returns 1 with
+// the path in `output`, or 0 with `output` empty.
 TALLOWIX_EXPORT int TALLOWIX_STDCALL FindFileSizeCrc(uint32_t size, uint32_t crc,
                                                      const char* directory, char* output);

@@ -4,7 +4,7 @@
 // the block is released on every path before returning.
 #include "version/version.h"
 
-#include "host/hextext.h"
+#include "text/hextext.h"
 
 #include <cstring>
 
@@ -47,15 +47,16 @@ void QueryTranslation(const VersionBlock* block, char* output)
     }
 }
 
-int QueryVersionString(void* module, const char* key, char* output, uint32_t capacity)
+int QueryVersionString(void* module, TextEncoding encoding, const char* key, char* output,
+                       uint32_t capacity)
 {
     size_t key_length = strlen(key);
     if (key_length > kMaxVersionKeyLength)
         return 0;
     char module_path[kPathCapacity];
-    if (!GetModulePath(module, module_path, kPathCapacity))
+    if (!GetModulePath(module, encoding, module_path, kPathCapacity))
         return 0;
-    uint32_t size = GetVersionInfoSize(module_path);
+    uint32_t size = GetVersionInfoSize(module_path, encoding);
     if (size == 0)
         return 0;
     VersionBlock block;
@@ -63,7 +64,7 @@ int QueryVersionString(void* module, const char* key, char* output, uint32_t cap
         return 0;
 
     int result = 0;
-    if (ReadVersionInfo(module_path, size, &block)) {
+    if (ReadVersionInfo(module_path, encoding, size, &block)) {
         char code[12];
         QueryTranslation(&block, code);
         char sub_block[kPathCapacity];

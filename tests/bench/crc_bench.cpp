@@ -51,7 +51,7 @@ void MethodOnCachedBuffer(benchmark::State& state, const CrcMethod* method)
 uint64_t ReadWholeFile(const char* path)
 {
     PlatformFile file;
-    if (!OpenFileForRead(path, &file))
+    if (!OpenFileForRead(path, TextEncoding::kCodePage, &file))
         return 0;
     uint64_t total = 0;
     while (uint32_t got = ReadFileChunk(file, ReadOnlyBuffer, kReadChunkBytes)) {
@@ -73,7 +73,7 @@ void ReadOnly(benchmark::State& state, const std::string& path)
 void WholeFileCrc(benchmark::State& state, const std::string& path, uint64_t size)
 {
     for (auto _ : state)
-        benchmark::DoNotOptimize(CalcFileCrc(path.c_str()));
+        benchmark::DoNotOptimize(CalcFileCrc(path.c_str(), TextEncoding::kCodePage));
     CountBytes(state, state.iterations() * size);
 }
 

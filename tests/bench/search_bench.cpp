@@ -123,7 +123,7 @@ int main(int argc, char** argv)
     // A CRC that no file of the wanted size has.
     std::vector<uint32_t> taken;
     for (int d = 0; d < kDirectories; d += kDirectories / kWantedFiles)
-        taken.push_back(CalcFileCrc(FilePath(tree, d, 0).c_str()));
+        taken.push_back(CalcFileCrc(FilePath(tree, d, 0).c_str(), TextEncoding::kCodePage));
     uint32_t crc = 0;
     while (std::find(taken.begin(), taken.end(), crc) != taken.end())
         ++crc;

@@ -1,6 +1,8 @@
-// The argument line's byte rules: cutting with NextToken and reading numbers
-// with ParseDecimal and ParseHex, row by row.
+// The byte rules of host text: cutting the argument line with NextToken,
+// reading numbers with ParseDecimal and ParseHex, and telling UTF-8 from
+// code-page text, row by row.
 #include "host/argline.h"
+#include "text/encoding.h"
 
 #include <gtest/gtest.h>
 
@@ -156,6 +158,82 @@ TEST(NextToken, CursorsOfTwoTextsAreIndependent)
     EXPECT_STREQ(NextToken(second, ",", &two), "a");
     EXPECT_STREQ(NextToken(nullptr, ",", &one), "2");
     EXPECT_STREQ(NextToken(nullptr, ",", &two), "b");
+}
+
+struct Utf8Row {
+    const char* text;
+    bool valid;
+    const char* why;
+};
+
+const Utf8Row kUtf8Rows[] = {
+    {"", true, "the empty text"},
+    {"C:\\dl\\a.zip", true, "plain ASCII"},
+    {"Bj\xC3\xB6rk", true, "two bytes: U+00F6"},
+    {"\xE6\x97\xA5\xE6\x9C\xAC", true, "three bytes each: U+65E5 U+672C"},
+    {"\xF0\x9F\x98\x80", true, "four bytes: U+1F600"},
+    {"\xC2\x80", true, "U+0080, the least two-byte value"},
+    {"\xE0\xA0\x80", true, "U+0800, the least three-byte value"},
+    {"\xF0\x90\x80\x80", true, "U+10000, the least four-byte value"},
+    {"\xED\x9F\xBF", true, "U+D7FF, just below the surrogates"},
+    {"\xEE\x80\x80", true, "U+E000, just above them"},
+    {"\xF4\x8F\xBF\xBF", true, "U+10FFFF, the greatest code point"},
+    {"\xC3\x83\xC2\xB6", true, "the code-page bytes of \"\xC3\xB6\" in 1252 read as UTF-8"},
+    {"\xC0\xAF", false, "overlong two-byte '/'"},
+    {"\xC1\xBF", false, "overlong two-byte U+007F"},
+    {"\xE0\x9F\xBF", false, "overlong three-byte U+07FF"},
+    {"\xF0\x8F\xBF\xBF", false, "overlong four-byte U+FFFF"},
+    {"\xED\xA0\x80", false, "U+D800, a high surrogate"},
+    {"\xED\xBF\xBF", false, "U+DFFF, a low surrogate"},
+    {"\xED\xA0\xBD\xED\xB8\x80", false, "a surrogate pair spelt in UTF-8 (CESU-8)"},
+    {"\xF4\x90\x80\x80", false, "U+110000, past the greatest code point"},
+    {"\xF5\x80\x80\x80", false, "lead byte F5"},
+    {"ab\xE6\x97", false, "a sequence cut at the end"},
+    {"\xC3 x", false, "a sequence cut by another byte"},
+    {"\xF8\x88\x80\x80\x80", false, "a five-byte form"},
+    {"\xFC\x84\x80\x80\x80\x80", false, "a six-byte form"},
+    {"\x80", false, "a lone continuation byte"},
+    {"a\xBFz", false, "a continuation byte after ASCII"},
+    {"caf\xE9", false, "code-page text: e acute in 1252"},
+    {"\xFE\xFF", false, "bytes that never occur in UTF-8"},
+};
+
+class Utf8Rows : public testing::TestWithParam<Utf8Row> {};
+
+// A valid text also converts to UTF-16 and back to the same bytes; an
+// invalid one converts to nothing.
+TEST_P(Utf8Rows, AreWellFormedExactlyAsRfc3629SaysAndRoundTripWhenThey)
+{
+    const Utf8Row& row = GetParam();
+    EXPECT_EQ(IsValidUtf8(row.text), row.valid) << row.why;
+    char16_t wide[64];
+    char back[64];
+    EXPECT_EQ(Utf8ToUtf16(row.text, wide, std::size(wide)), row.valid) << row.why;
+    if (row.valid) {
+        ASSERT_TRUE(Utf16ToUtf8(wide, back, sizeof back)) << row.why;
+        EXPECT_STREQ(back, row.text) << row.why;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Utf8Rows, testing::ValuesIn(kUtf8Rows));
+
+TEST(Utf16ToUtf8, RefusesUnpairedSurrogatesAndWhatDoesNotFit)
+{
+    const char16_t paired[] = {u'a', 0xD83D, 0xDE00, 0};
+    const char16_t lone_high[] = {u'a', 0xD83D, u'b', 0};
+    const char16_t lone_low[] = {0xDE00, u'a', 0};
+    const char16_t high_at_end[] = {u'a', 0xD83D, 0};
+    char text[8];
+    EXPECT_TRUE(Utf16ToUtf8(paired, text, sizeof text));
+    EXPECT_STREQ(text, "a\xF0\x9F\x98\x80");
+    EXPECT_FALSE(Utf16ToUtf8(paired, text, 5)) << "five bytes and a terminator in five";
+    EXPECT_TRUE(Utf16ToUtf8(paired, text, 6)) << "exactly fits";
+    for (const char16_t* unpaired : {lone_high, lone_low, high_at_end})
+        EXPECT_FALSE(Utf16ToUtf8(unpaired, text, sizeof text));
+    char16_t wide[3];
+    EXPECT_FALSE(Utf8ToUtf16("\xF0\x9F\x98\x80", wide, 2)) << "a pair and a terminator in two";
+    EXPECT_TRUE(Utf8ToUtf16("\xF0\x9F\x98\x80", wide, 3));
+    EXPECT_FALSE(Utf8ToUtf16("abc", wide, 3)) << "no room for the terminator";
 }
 
 }  // namespace

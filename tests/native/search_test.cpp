@@ -219,7 +219,7 @@ TEST_F(SearchTree, ACandidateThatCannotBeOpenedNeverMatchesAndTheSearchGoesOn)
     // cannot be opened, even by root.
     ASSERT_EQ(symlink("nowhere123", "dangling"), 0);
     Write("z\\later.bin", "0123456789");
-    EXPECT_EQ(CalcFileCrc("dangling"), kUnopenableCrc) << "Get32BitCrc still says ffffffff";
+    EXPECT_EQ(CalcFileCrc("dangling", TextEncoding::kCodePage), kUnopenableCrc) << "Get32BitCrc still says ffffffff";
     Expect(10, kUnopenableCrc, "", "", "never matches ffffffff");
     Expect("0123456789", "", "z\\later.bin", "a later match");
 }

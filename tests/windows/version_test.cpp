@@ -70,7 +70,8 @@ Lookup Query(HMODULE module, const std::string& key)
     char out[kVersionAnswerCapacity + 16];
     memset(out, kGuardByte, sizeof out);
     Lookup lookup;
-    lookup.found = QueryVersionString(module, key.c_str(), out, kVersionAnswerCapacity);
+    lookup.found = QueryVersionString(module, TextEncoding::kUtf8, key.c_str(), out,
+                                      kVersionAnswerCapacity);
     auto guarded = [&](size_t from) {
         return std::all_of(out + from, std::end(out), [](char c) { return c == kGuardByte; });
     };
