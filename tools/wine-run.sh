@@ -14,6 +14,10 @@ shift
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 root=${TALLOWIX_WINE_ROOT:-$repo/build/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
+# One locale whatever the caller's: Wine then gives Windows programs code page
+# 1252, as a Western Windows has, and keeps Unix file names in UTF-8, so that
+# names outside the code page exist too.
+export LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe,winedbg.exe=d"
 
 case "$arch" in

@@ -99,9 +99,23 @@ void ExpectHostForm(const HostCall& call, const std::string& why)
     EXPECT_TRUE(call.guard_intact) << why;
 }
 
+std::wstring TestPath(const std::string& path)
+{
+    UINT code_page = CP_UTF8;
+    int n = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, path.c_str(), -1, nullptr, 0);
+    if (n == 0) {
+        code_page = CP_ACP;
+        n = MultiByteToWideChar(code_page, 0, path.c_str(), -1, nullptr, 0);
+    }
+    std::wstring wide(n, L'\0');
+    MultiByteToWideChar(code_page, 0, path.c_str(), -1, &wide[0], n);
+    wide.resize(n > 0 ? n - 1 : 0);
+    return wide;
+}
+
 HANDLE HoldFile(const std::string& path, DWORD access, DWORD share)
 {
-    HANDLE h = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+    HANDLE h = CreateFileW(TestPath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     EXPECT_NE(h, INVALID_HANDLE_VALUE) << path;
     return h;
@@ -109,7 +123,7 @@ HANDLE HoldFile(const std::string& path, DWORD access, DWORD share)
 
 void WriteTestFile(const std::string& path, const std::string& content)
 {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    HANDLE h = CreateFileW(TestPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << path;
     DWORD written = 0;
@@ -120,7 +134,7 @@ void WriteTestFile(const std::string& path, const std::string& content)
 
 void MakeTestDir(const std::string& path)
 {
-    CreateDirectoryA(path.c_str(), nullptr);
+    CreateDirectoryW(TestPath(path).c_str(), nullptr);
 }
 
 void WriteTestTreeFile(const std::string& path, const std::string& content)
@@ -133,15 +147,16 @@ void WriteTestTreeFile(const std::string& path, const std::string& content)
 std::vector<std::string> ListedNames(const std::string& directory)
 {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA data;
-    HANDLE h = FindFirstFileA((directory + "\\*.*").c_str(), &data);
+    WIN32_FIND_DATAW data;
+    HANDLE h = FindFirstFileW(TestPath(directory + "\\*.*").c_str(), &data);
     if (h == INVALID_HANDLE_VALUE)
         return names;
     do {
-        std::string name = data.cFileName;
-        if (name != "." && name != "..")
+        char name[MAX_PATH * 3];
+        WideCharToMultiByte(CP_UTF8, 0, data.cFileName, -1, name, sizeof name, nullptr, nullptr);
+        if (strcmp(name, ".") != 0 && strcmp(name, "..") != 0)
             names.push_back(name);
-    } while (FindNextFileA(h, &data));
+    } while (FindNextFileW(h, &data));
     FindClose(h);
     return names;
 }
@@ -150,14 +165,15 @@ void RemoveTree(const std::string& path)
 {
     for (const std::string& name : ListedNames(path)) {
         std::string child = path + "\\" + name;
-        DWORD attributes = GetFileAttributesA(child.c_str());
-        SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        std::wstring wide = TestPath(child);
+        DWORD attributes = GetFileAttributesW(wide.c_str());
+        SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
         if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             RemoveTree(child);
         else
-            DeleteFileA(child.c_str());
+            DeleteFileW(wide.c_str());
     }
-    RemoveDirectoryA(path.c_str());
+    RemoveDirectoryW(TestPath(path).c_str());
 }
 
 std::string CurrentDirectory()

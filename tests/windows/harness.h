@@ -54,6 +54,11 @@ int CallHostNull(const char* name, bool* balanced);
 // the guard bytes untouched.
 void ExpectHostForm(const HostCall& call, const std::string& why);
 
+// Test paths are read as the DLL reads host text: UTF-8 when well-formed,
+// code-page text otherwise. Names outside the code page can so be made, and
+// code-page names ("caf\xE9") still can.
+std::wstring TestPath(const std::string& path);
+
 // Opens an existing file as another program would hold it.
 HANDLE HoldFile(const std::string& path, DWORD access, DWORD share);
 
@@ -62,7 +67,7 @@ void WriteTestFile(const std::string& path, const std::string& content);
 void MakeTestDir(const std::string& path);
 // Makes every missing directory of `path`, then writes the file.
 void WriteTestTreeFile(const std::string& path, const std::string& content);
-// The entry names of a directory in FindFirstFileA's order, without "."
+// The entry names of a directory in listing order, in UTF-8, without "."
 // and "..".
 std::vector<std::string> ListedNames(const std::string& directory);
 void RemoveTree(const std::string& path);

@@ -48,12 +48,75 @@ TEST_F(Reliability, AFileLockedWithoutSharingAnswersFfffffff)
     EXPECT_EQ(CallHost("Get32BitCrc", "rel\\locked").Text(), "cbf43926");
 }
 
-TEST_F(Reliability, NamesWithHighBytesAreFoundAndAnsweredAsListed)
+// mIRC 7 and later send UTF-8; older hosts code-page text (1252 in the test
+// prefix). Test paths are given in UTF-8 unless they are code-page text.
+TEST_F(Reliability, HostTextIsReadAsUtf8WhenWellFormedElseInTheCodePage)
 {
-    const std::string name = "rel\\caf\xE9 \xE0\xFF.sfv";
-    WriteTestFile(name, "123456789");
-    EXPECT_EQ(CallHost("Get32BitCrc", name).Text(), "cbf43926");
-    EXPECT_EQ(CallHost("MIRCFindFileSizeCrc", "9,cbf43926,rel").Text(), name);
+    const std::string bjork = "Bj\xC3\xB6rk.bin", nihon = "\xE6\x97\xA5\xE6\x9C\xAC";
+    std::string long_name;  // 125 e-acute: 129 bytes in the code page, 254 in UTF-8
+    for (int i = 0; i < 125; ++i)
+        long_name += "\xC3\xA9";
+    long_name += ".bin";
+    const struct { std::string path, content; } files[] = {
+        {"rel\\u\\" + bjork, "bjork"},
+        {"rel\\u\\" + nihon + "\\x.bin", "nihon"},
+        {"rel\\caf\xE9 \xE0\xFF\\d.sfv", "cafe1"},        // a code-page name
+        {"rel\\fb\\\xC3\x83\xC2\xB6.bin", "fallb"},       // code-page bytes C3 B6
+        {"rel\\\xC3\x83\xC2\xB6" "dir\\f.bin", "fbdir"},    // the same as a folder
+        {"rel\\long\\" + long_name, "long1"},
+    };
+    for (const auto& file : files)
+        WriteTestTreeFile(file.path, file.content);
+    auto search = [](const std::string& content, const std::string& directory) {
+        return std::to_string(content.size()) + "," + Hex8(ReferenceCrc(content)) + "," + directory;
+    };
+    struct Row { const char* routine; std::string input, expected; const char* why; } rows[] = {
+        {"Get32BitCrc", "rel\\u\\" + bjork, Hex8(ReferenceCrc("bjork")), "a file named in UTF-8"},
+        {"Get32BitCrc", "rel\\u\\" + nihon + "\\x.bin", Hex8(ReferenceCrc("nihon")),
+         "a folder named outside the code page"},
+        {"MIRCFindFileSizeCrc", search("bjork", "rel\\u"), "rel\\u\\" + bjork,
+         "listed in wide form, answered in UTF-8"},
+        {"MIRCFindFileSizeCrc", search("nihon", "rel\\u"), "rel\\u\\" + nihon + "\\x.bin",
+         "a folder the code page cannot list"},
+        {"MIRCFindFileSizeCrc", search("nihon", "rel\\u\\" + nihon), "rel\\u\\" + nihon + "\\x.bin",
+         "a directory text in UTF-8"},
+        {"Get32BitCrc", "rel\\u\\Bj\xF6rk.bin", Hex8(ReferenceCrc("bjork")),
+         "code-page text of the same file, not UTF-8"},
+        {"Get32BitCrc", "rel\\caf\xE9 \xE0\xFF\\d.sfv", Hex8(ReferenceCrc("cafe1")),
+         "a code-page name"},
+        {"MIRCFindFileSizeCrc", search("cafe1", "rel\\caf\xE9 \xE0\xFF"), "rel\\caf\xE9 \xE0\xFF\\d.sfv",
+         "a code-page directory text is answered in the code page"},
+        {"MIRCFindFileSizeCrc", search("cafe1", "rel"), "rel\\caf\xC3\xA9 \xC3\xA0\xC3\xBF\\d.sfv",
+         "an ASCII directory text is answered in UTF-8"},
+        {"Get32BitCrc", "rel\\fb\\\xC3\xB6.bin", Hex8(ReferenceCrc("fallb")),
+         "UTF-8 naming nothing is read again in the code page"},
+        {"MIRCFindFileSizeCrc", search("fbdir", "rel\\\xC3\xB6" "dir"), "rel\\\xC3\xB6" "dir\\f.bin",
+         "a directory listed only through the code page is answered in it"},
+        {"MIRCFindFileSizeCrc", search("long1", "rel\\long"), "",
+         "a match whose UTF-8 path passes 255 bytes is passed over"},
+    };
+    for (const Row& row : rows) {
+        HostCall call = CallHost(row.routine, row.input);
+        ExpectHostForm(call, row.why);
+        EXPECT_EQ(call.Text(), row.expected) << row.why;
+    }
+    // FindFileSizeCrc, for other programs, stays in the code page.
+    struct PlainRow { std::string content, directory, expected; } plain_rows[] = {
+        {"bjork", "rel\\u", "rel\\u\\Bj\xF6rk.bin"},
+        {"long1", "rel\\long", "rel\\long\\" + std::string(125, '\xE9') + ".bin"},
+        {"nihon", "rel\\u", ""},
+    };
+    for (const PlainRow& row : plain_rows) {
+        char output[kResultBytes];
+        bool balanced = false;
+        CallStdcall(Export("FindFileSizeCrc"),
+                    {row.content.size(), ReferenceCrc(row.content),
+                     reinterpret_cast<uintptr_t>(row.directory.c_str()),
+                     reinterpret_cast<uintptr_t>(output)},
+                    &balanced);
+        EXPECT_TRUE(balanced);
+        EXPECT_EQ(std::string(output), row.expected) << row.content;
+    }
 }
 
 #if defined(_WIN64)

@@ -162,4 +162,31 @@ TEST(QueryVersionString, ReadsAModuleWhosePathFills255CharactersAndNoLonger)
     RemoveTree(directory);
 }
 
+// An account name such as "Łukasz" puts every script folder outside the code
+// page: the library finds its own file through the wide module path there.
+TEST(GetDllVersion, AnswersFromAFolderNamedOutsideTheCodePage)
+{
+    const std::string directory = "\xC5\x81ukasz";
+    RemoveTree(directory);
+    MakeTestDir(directory);
+    wchar_t own[MAX_PATH];
+    ASSERT_GT(GetModuleFileNameW(Dll(), own, MAX_PATH), 0u);
+    std::wstring copy = TestPath(directory + "\\tallowix.dll");
+    ASSERT_TRUE(CopyFileW(own, copy.c_str(), FALSE));
+    HMODULE module = LoadLibraryW(copy.c_str());
+    ASSERT_NE(module, nullptr);
+    char data[kResultBytes] = "FileVersion";
+    bool balanced = false;
+    EXPECT_EQ(CallStdcall(GetProcAddress(module, "GetDllVersion"),
+                          {0, 0, reinterpret_cast<uintptr_t>(data), 0, 0, 1}, &balanced),
+              3u);
+    EXPECT_TRUE(balanced);
+    EXPECT_STREQ(data, "1.01");
+    EXPECT_EQ(Query(module, "FileVersion").text, "1.01");
+    EXPECT_EQ(QueryVersionString(module, TextEncoding::kCodePage, "FileVersion", data, 100), 0)
+        << "the code-page path of this folder names no file";
+    FreeLibrary(module);
+    RemoveTree(directory);
+}
+
 }  // namespace

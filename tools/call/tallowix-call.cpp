@@ -1,15 +1,22 @@
 // tallowix-call: calls a routine of a mIRC-style DLL exactly as the host does,
 // and prints the result text.
 //
-//   tallowix-call [--dll PATH] [--bytes N] ROUTINE TEXT
+//   tallowix-call [--dll PATH] [--bytes N] [--codepage] ROUTINE TEXT
 //   tallowix-call [--dll PATH] --plain SIZE CRC DIRECTORY
 //
 // The DLL defaults to tallowix.dll beside this program. The first form copies
 // TEXT into a zeroed data buffer of N bytes (default 10,240, as current mIRC;
 // at least 256, the most a tallowix result takes), calls ROUTINE in the
-// six-argument host form and prints the buffer's text.
+// six-argument host form and prints the buffer's text. TEXT is taken from the
+// wide command line and handed over in UTF-8, as mIRC 7 and later do; with
+// --codepage it goes in the system code page instead, as older hosts send it,
+// and the answer is read back in that encoding.
 // The second calls FindFileSizeCrc with SIZE (decimal) and CRC (hexadecimal,
-// optional 0x; both 32-bit) and prints the path it found.
+// optional 0x; both 32-bit) and DIRECTORY in the system code page, as that
+// routine takes it, and prints the path it found.
+//
+// On a console the answer is shown as the characters it spells; redirected,
+// it is written as the exact bytes the DLL left.
 //
 // Exit status:
 //   0  the result was printed
@@ -42,16 +49,45 @@ constexpr int kExitNotFound = 1;
 constexpr int kExitFailure = 2;
 constexpr int kExitNoResult = 3;
 
-int Fail(const char* what, const char* detail)
+// The text of a wide argument in a code page: CP_UTF8 or CP_ACP.
+std::string Narrow(const wchar_t* wide, UINT code_page)
 {
-    fprintf(stderr, "tallowix-call: %s%s\n", what, detail);
+    int n = WideCharToMultiByte(code_page, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string text(n > 0 ? n : 1, '\0');
+    WideCharToMultiByte(code_page, 0, wide, -1, &text[0], n, nullptr, nullptr);
+    text.resize(strlen(text.c_str()));
+    return text;
+}
+
+int Fail(const char* what, const std::string& detail)
+{
+    fprintf(stderr, "tallowix-call: %s%s\n", what, detail.c_str());
     return kExitFailure;
 }
 
 int Usage()
 {
-    return Fail("usage: tallowix-call [--dll PATH] [--bytes N] ROUTINE TEXT"
+    return Fail("usage: tallowix-call [--dll PATH] [--bytes N] [--codepage] ROUTINE TEXT"
                 " | [--dll PATH] --plain SIZE CRC DIRECTORY", "");
+}
+
+// Prints an answer in `code_page` and a line end: as characters on a
+// console, as its bytes anywhere else.
+void PrintAnswer(const char* text, UINT code_page)
+{
+    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode;
+    if (GetConsoleMode(out, &mode)) {
+        int n = MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
+        std::wstring wide(n > 0 ? n : 1, L'\0');
+        MultiByteToWideChar(code_page, 0, text, -1, &wide[0], n);
+        wide.resize(wcslen(wide.c_str()));
+        wide += L"\r\n";
+        DWORD written;
+        WriteConsoleW(out, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr);
+        return;
+    }
+    printf("%s\n", text);
 }
 
 // Reads a whole argument as an unsigned number no greater than `max`: digits
@@ -70,24 +106,24 @@ bool ParseNumber(const char* text, int base, unsigned long long max, unsigned lo
 }
 
 // The DLL beside this program.
-std::string DefaultDllPath()
+std::wstring DefaultDllPath()
 {
-    char path[MAX_PATH];
-    DWORD n = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (n == 0 || n >= sizeof path)
-        return "tallowix.dll";
-    std::string dir(path, n);
-    size_t slash = dir.find_last_of("\\/");
-    return (slash == std::string::npos ? std::string() : dir.substr(0, slash + 1)) + "tallowix.dll";
+    wchar_t path[MAX_PATH];
+    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH)
+        return L"tallowix.dll";
+    std::wstring dir(path, n);
+    size_t slash = dir.find_last_of(L"\\/");
+    return (slash == std::wstring::npos ? std::wstring() : dir.substr(0, slash + 1)) +
+           L"tallowix.dll";
 }
 
-HMODULE Load(const std::string& dll)
+HMODULE Load(const std::wstring& dll)
 {
-    HMODULE module = LoadLibraryA(dll.c_str());
-    if (module == nullptr) {
-        std::string detail = dll + " (error " + std::to_string(GetLastError()) + ")";
-        Fail("cannot load ", detail.c_str());
-    }
+    HMODULE module = LoadLibraryW(dll.c_str());
+    if (module == nullptr)
+        Fail("cannot load ", Narrow(dll.c_str(), CP_UTF8) + " (error " +
+                                 std::to_string(GetLastError()) + ")");
     return module;
 }
 
@@ -104,11 +140,11 @@ int CallPlain(HMODULE module, const char* size_text, const char* crc_text, const
     char output[kSearchOutputBytes] = {};
     int found = search(static_cast<unsigned>(size), static_cast<unsigned>(crc), dir, output);
     output[sizeof output - 1] = '\0';
-    printf("%s\n", output);
+    PrintAnswer(output, CP_ACP);
     return found ? 0 : kExitNotFound;
 }
 
-int CallHost(HMODULE module, const char* name, const char* text, size_t bytes)
+int CallHost(HMODULE module, const char* name, const char* text, size_t bytes, UINT code_page)
 {
     auto routine = reinterpret_cast<HostRoutine>(GetProcAddress(module, name));
     if (routine == nullptr)
@@ -117,7 +153,7 @@ int CallHost(HMODULE module, const char* name, const char* text, size_t bytes)
     if (length >= bytes) {
         std::string detail = std::to_string(length) + " characters and a terminator, buffer " +
                              std::to_string(bytes) + " bytes";
-        return Fail("the text does not fit the data buffer: ", detail.c_str());
+        return Fail("the text does not fit the data buffer: ", detail);
     }
     std::vector<char> data(bytes, '\0');
     memcpy(data.data(), text, length + 1);
@@ -127,25 +163,34 @@ int CallHost(HMODULE module, const char* name, const char* text, size_t bytes)
         return kExitNoResult;
     }
     data.back() = '\0';
-    printf("%s\n", data.data());
+    PrintAnswer(data.data(), code_page);
     return 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
+// The wide command line, so that no argument passes through the code page
+// unless it is meant to.
+int wmain(int argc, wchar_t** wargv)
 {
-    std::string dll = DefaultDllPath();
+    std::vector<std::string> args;  // options, names and numbers: ASCII
+    for (int k = 0; k < argc; ++k)
+        args.push_back(Narrow(wargv[k], CP_UTF8));
+    std::wstring dll = DefaultDllPath();
     unsigned long long bytes = kDefaultBufferBytes;
     bool plain = false;
+    UINT code_page = CP_UTF8;
     int i = 1;
-    for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
-        if (strcmp(argv[i], "--dll") == 0 && i + 1 < argc) {
-            dll = argv[++i];
-        } else if (strcmp(argv[i], "--bytes") == 0 && i + 1 < argc) {
-            if (!ParseNumber(argv[++i], 10, kMaxBufferBytes, &bytes) || bytes < kMinBufferBytes)
-                return Fail("--bytes takes a size from 256 to 16777216: ", argv[i]);
-        } else if (strcmp(argv[i], "--plain") == 0) {
+    for (; i < argc && args[i].compare(0, 2, "--") == 0; ++i) {
+        if (args[i] == "--dll" && i + 1 < argc) {
+            dll = wargv[++i];
+        } else if (args[i] == "--bytes" && i + 1 < argc) {
+            if (!ParseNumber(args[++i].c_str(), 10, kMaxBufferBytes, &bytes) ||
+                bytes < kMinBufferBytes)
+                return Fail("--bytes takes a size from 256 to 16777216: ", args[i]);
+        } else if (args[i] == "--codepage") {
+            code_page = CP_ACP;
+        } else if (args[i] == "--plain") {
             plain = true;
         } else {
             return Usage();
@@ -158,6 +203,8 @@ int main(int argc, char** argv)
     if (module == nullptr)
         return kExitFailure;
     if (plain)
-        return CallPlain(module, argv[i], argv[i + 1], argv[i + 2]);
-    return CallHost(module, argv[i], argv[i + 1], static_cast<size_t>(bytes));
+        return CallPlain(module, args[i].c_str(), args[i + 1].c_str(),
+                         Narrow(wargv[i + 2], CP_ACP).c_str());
+    return CallHost(module, args[i].c_str(), Narrow(wargv[i + 1], code_page).c_str(),
+                    static_cast<size_t>(bytes), code_page);
 }
