@@ -13,6 +13,9 @@
 ; returns, so these aliases use $dll(), which waits for the answer.
 ; Arguments are split at commas: pass a file or folder whose name holds a
 ; comma in a variable, e.g. $crc32(%file).
+; mIRC 7 and later hand the DLL its text in UTF-8 and the DLL answers in
+; UTF-8, so file and folder names in any script work, in SFV lists too.
+; Paths are at most 255 bytes of UTF-8 (a letter such as e-acute takes 2).
 
 alias crc32 { return $dll($qt($scriptdirtallowix.dll), Get32BitCrc, $1) }
 

@@ -30,11 +30,16 @@ files="$work/files dir"
 mkdir -p "$files/sub"
 printf 'tallowix\n' >"$files/sub/two words.txt"
 printf 'second\n' >"$files/bad.txt"
+# A name outside the code page, as an SFV list read by mIRC 7 hands it over.
+mkdir -p "$files/日本"
+printf 'nihon\n' >"$files/日本/Björk.txt"
 crc() { python3 -c 'import sys, zlib; print("%08x" % zlib.crc32(open(sys.argv[1], "rb").read()))' "$1"; }
 words_crc=$(crc "$files/sub/two words.txt")
+nihon_crc=$(crc "$files/日本/Björk.txt")
 cat >"$files/check.sfv" <<SFV
 ; made by the package test
 sub\\two words.txt $words_crc
+日本\\Björk.txt $nihon_crc
 bad.txt 0badc0de
 gone.txt 12345678
 SFV
@@ -48,6 +53,8 @@ for arch in x86 x64; do
     expect "$arch \$crc32(file)" "$(call Get32BitCrc "$words")" "$words_crc"
     expect "$arch \$findcrc(size,crc,dir)" "$(call MIRCFindFileSizeCrc "9,$words_crc,$windir")" "$words"
     expect "$arch FindFileSizeCrc" "$(call --plain 9 "0x$words_crc" "$windir")" "$words"
+    expect "$arch \$findcrc in UTF-8" "$(call MIRCFindFileSizeCrc "6,$nihon_crc,$windir")" \
+        "$windir\\日本\\Björk.txt"
     expect "$arch \$tallowix.version(FileVersion)" "$(call GetDllVersion FileVersion)" "1.01"
 
     # /sfvcheck: the name is all but the last word, ; starts a comment, and
@@ -61,7 +68,8 @@ for arch in x86 x64; do
         elif [ "$(call Get32BitCrc "$(windows "$path")")" == "$want" ]; then verdicts+="OK $name;"
         else verdicts+="BAD $name;"; fi
     done <"$files/check.sfv"
-    expect "$arch /sfvcheck" "$verdicts" 'OK sub\two words.txt;BAD bad.txt;MISSING gone.txt;'
+    expect "$arch /sfvcheck" "$verdicts" \
+        'OK sub\two words.txt;OK 日本\Björk.txt;BAD bad.txt;MISSING gone.txt;'
 
     long=$(printf '%0256d' 0)
     for case in "missing DLL|--dll Z:\\nowhere\\tallowix.dll Get32BitCrc x" \
