@@ -57,11 +57,12 @@ TEST_F(Reliability, NamesWithHighBytesAreFoundAndAnsweredAsListed)
 }
 
 #if defined(_WIN64)
-// Hosts call from several threads at once; each answer must be its own
-// file's (contents of several read chunks) and the search's.
-TEST_F(Reliability, FourThreadsGetTheSingleThreadedAnswers)
+// Hosts call from several threads at once, here more than the pool has read
+// buffers, so that some wait for one; each answer must be its own file's
+// (contents of several read chunks) and the search's.
+TEST_F(Reliability, MoreThreadsThanReadBuffersGetTheSingleThreadedAnswers)
 {
-    constexpr int kThreads = 4;
+    constexpr int kThreads = 6;
     constexpr int kRounds = 10;
     std::string files[kThreads], crcs[kThreads];
     for (int t = 0; t < kThreads; ++t) {
