@@ -64,7 +64,7 @@ bool NextListingEntry(Listing* listing);
 
 void CloseListing(Listing* listing);
 
-// ---- Waiting for a free read buffer ------------------------------------
+// ---- Waiting for a free read buffer -------------------------------------
 
 // One process-wide lock with one condition to wait on under it, guarding the
 // pool of read buffers. Both are static and ready before any call: nothing is
