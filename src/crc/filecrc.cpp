@@ -5,40 +5,44 @@
 // routines on worker threads beside $dll calls on its UI thread), so one
 // shared buffer would let two CRCs corrupt each other. Instead a small pool
 // of static buffers is handed out one per running CRC: up to
-// kReadBufferCount files are read in parallel, and a further caller waits
-// until a buffer comes free. Nothing is allocated per call or per thread, and
-// nothing is left behind when a host thread ends.
+// kReadBufferCount files are read in parallel, and a further caller sleeps
+// until a buffer comes free (reading a large file from a disk can take
+// minutes, and the caller may be the host's UI thread, so it must not spin).
+// Nothing is allocated per call or per thread, and nothing is left behind
+// when a host thread ends.
 #include "crc/filecrc.h"
 
 #include "crc/crc32.h"
 #include "platform/platform.h"
-
-#include <atomic>
 
 namespace {
 
 constexpr int kReadBufferCount = 4;
 
 alignas(64) uint8_t CrcReadBuffer[kReadBufferCount][kReadChunkBytes];
-std::atomic<bool> ReadBufferBusy[kReadBufferCount];
+bool ReadBufferBusy[kReadBufferCount];  // guarded by the pool lock
 
 int ClaimReadBuffer()
 {
+    LockPool();
     for (;;) {
         for (int i = 0; i < kReadBufferCount; ++i) {
-            bool expected = false;
-            if (!ReadBufferBusy[i].load(std::memory_order_relaxed) &&
-                ReadBufferBusy[i].compare_exchange_strong(expected, true,
-                                                          std::memory_order_acquire))
+            if (!ReadBufferBusy[i]) {
+                ReadBufferBusy[i] = true;
+                UnlockPool();
                 return i;
+            }
         }
-        YieldThread();
+        WaitInPool();
     }
 }
 
 void ReleaseReadBuffer(int i)
 {
-    ReadBufferBusy[i].store(false, std::memory_order_release);
+    LockPool();
+    ReadBufferBusy[i] = false;
+    UnlockPool();
+    WakePoolWaiter();
 }
 
 }  // namespace

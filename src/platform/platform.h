@@ -75,9 +75,20 @@ bool NextListingEntry(Listing* listing);
 
 void CloseListing(Listing* listing);
 
-// Gives up the rest of this thread's time slice (used while waiting for a
-// read buffer that other threads hold).
-void YieldThread();
+// ---- Waiting for a free read buffer -------------------------------------
+
+// One process-wide lock with one condition to wait on under it, guarding the
+// pool of read buffers. Both are static and ready before any call: nothing is
+// created, nothing is held per thread, nothing is left to free.
+void LockPool();
+void UnlockPool();
+
+// Called with the lock held: releases it, sleeps without using the CPU until
+// WakePoolWaiter (or a spurious wake), and holds it again before returning.
+void WaitInPool();
+
+// Wakes one thread sleeping in WaitInPool, if any.
+void WakePoolWaiter();
 
 // ---- The environment ----------------------------------------------------
 

@@ -8,7 +8,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sched.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +19,9 @@
 namespace {
 
 constexpr size_t kNativePathCapacity = 4096;
+
+pthread_mutex_t PoolLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t PoolChange = PTHREAD_COND_INITIALIZER;
 
 // Copies a library path into a native one, backslashes made slashes. False
 // when it does not fit.
@@ -127,9 +130,24 @@ void CloseListing(Listing* listing)
     closedir(static_cast<DIR*>(listing->handle));
 }
 
-void YieldThread()
+void LockPool()
 {
-    sched_yield();
+    pthread_mutex_lock(&PoolLock);
+}
+
+void UnlockPool()
+{
+    pthread_mutex_unlock(&PoolLock);
+}
+
+void WaitInPool()
+{
+    pthread_cond_wait(&PoolChange, &PoolLock);
+}
+
+void WakePoolWaiter()
+{
+    pthread_cond_signal(&PoolChange);
 }
 
 bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)

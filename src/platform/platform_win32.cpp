@@ -146,9 +146,29 @@ void CloseListing(Listing* listing)
     FindClose(listing->handle);
 }
 
-void YieldThread()
+// A slim reader/writer lock and a condition variable: plain static words,
+// no kernel object to create or close.
+static SRWLOCK PoolLock = SRWLOCK_INIT;
+static CONDITION_VARIABLE PoolChange = CONDITION_VARIABLE_INIT;
+
+void LockPool()
 {
-    Sleep(0);
+    AcquireSRWLockExclusive(&PoolLock);
+}
+
+void UnlockPool()
+{
+    ReleaseSRWLockExclusive(&PoolLock);
+}
+
+void WaitInPool()
+{
+    SleepConditionVariableSRW(&PoolChange, &PoolLock, INFINITE, 0);
+}
+
+void WakePoolWaiter()
+{
+    WakeConditionVariable(&PoolChange);
 }
 
 bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)

@@ -1,6 +1,7 @@
 // CRC-32 figures: the speed of each method on a buffer in cache, and the
 // whole-file CRC beside a loop that only reads the same file in the same
-// 500,000-byte chunks, with the ratio of the two.
+// 500,000-byte chunks, with the ratio of the two; and what it costs a caller
+// to wait for a read buffer while four others read slow files.
 //
 //     crc_bench [benchmark flags] [FILE]
 //
@@ -13,9 +14,16 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -27,6 +35,18 @@ constexpr int kFileRepetitions = 5;  // the ratio compares the medians
 constexpr char kReadOnlyName[] = "file/read_only";
 constexpr char kCalcFileCrcName[] = "file/CalcFileCrc";
 constexpr char kRateCounter[] = "GB/s";  // decimal, as in the ratio line
+
+// The slow files: each a FIFO that a writer fills with kSlowChunks chunks,
+// pausing between them, so that its reader is mostly blocked, as one reading
+// a large file from a disk is.
+constexpr int kBusyCallers = 4;  // as many as the pool has read buffers
+constexpr int kSlowChunks = 20;
+constexpr size_t kSlowChunkBytes = 64 * 1024;
+constexpr auto kSlowChunkPause = std::chrono::milliseconds(10);
+// Time the busy callers get to claim their buffers before one more comes.
+constexpr auto kClaimHeadStart = std::chrono::milliseconds(20);
+// An empty file: all the last caller spends, it spends waiting.
+constexpr char kEmptyFile[] = "/dev/null";
 
 alignas(64) uint8_t ReadOnlyBuffer[kReadChunkBytes];
 
@@ -77,6 +97,55 @@ void WholeFileCrc(benchmark::State& state, const std::string& path, uint64_t siz
     CountBytes(state, state.iterations() * size);
 }
 
+void FeedSlowly(const std::string& fifo)
+{
+    static const std::string chunk(kSlowChunkBytes, 'x');
+    int fd = open(fifo.c_str(), O_WRONLY);
+    for (int i = 0; fd >= 0 && i < kSlowChunks; ++i) {
+        if (write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size()))
+            break;
+        std::this_thread::sleep_for(kSlowChunkPause);
+    }
+    if (fd >= 0)
+        close(fd);
+}
+
+// One more caller while kBusyCallers others each read a slow file. Only its
+// call is timed: real time is how long it waited for a read buffer, CPU time
+// what the wait cost it.
+void CallerWaitingForABuffer(benchmark::State& state)
+{
+    char dir[] = "/tmp/tallowix-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        state.SkipWithError("no temporary directory");
+        return;
+    }
+    std::vector<std::string> fifos;
+    for (int i = 0; i < kBusyCallers; ++i) {
+        fifos.push_back(std::string(dir) + "/slow" + std::to_string(i));
+        if (mkfifo(fifos.back().c_str(), 0600) != 0)
+            state.SkipWithError("no FIFO");
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::thread> busy;
+        for (const std::string& fifo : fifos) {
+            busy.emplace_back(FeedSlowly, fifo);
+            busy.emplace_back([&fifo] { benchmark::DoNotOptimize(CalcFileCrc(fifo.c_str())); });
+        }
+        std::this_thread::sleep_for(kClaimHeadStart);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(CalcFileCrc(kEmptyFile));
+        state.PauseTiming();
+        for (std::thread& thread : busy)
+            thread.join();
+        state.ResumeTiming();
+    }
+    for (const std::string& fifo : fifos)
+        unlink(fifo.c_str());
+    rmdir(dir);
+}
+
 // Prints as the console does and keeps the median rate of the two file runs.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
@@ -109,6 +178,12 @@ int main(int argc, char** argv)
         if (kCrcMethods[i].supported())
             benchmark::RegisterBenchmark(("cached_64KiB/" + std::string(kCrcMethods[i].name)).c_str(),
                                          MethodOnCachedBuffer, &kCrcMethods[i]);
+
+    benchmark::RegisterBenchmark("pool/caller_waiting_for_a_buffer", CallerWaitingForABuffer)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(1)
+        ->Repetitions(kFileRepetitions);
 
     std::string path = argc > 1 ? argv[1] : "";
     uint64_t size = path.empty() ? 0 : ReadWholeFile(path.c_str());

@@ -1,6 +1,7 @@
 // Test data shared by the native and Windows suites: a bit-at-a-time CRC-32
-// that shares nothing with the library's tables or folding, the result text
-// format, and deterministic pseudo-random content.
+// that shares nothing with the library's tables or folding, content forced to
+// a chosen CRC-32, the result text format, and deterministic pseudo-random
+// content.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,23 @@ inline uint32_t ReferenceCrc(const void* data, size_t length)
 inline uint32_t ReferenceCrc(const std::string& bytes)
 {
     return ReferenceCrc(bytes.data(), bytes.size());
+}
+
+// `prefix` and four bytes more, chosen so that the whole has the CRC-32
+// `wanted`. Four bytes are XORed into the register and then shifted through
+// 32 single-bit steps; each step can be undone (its top bit is set exactly when the
+// polynomial was XORed in), so the register before those steps follows from
+// the one wanted after them, and the four bytes from the difference.
+inline std::string WithCrc(const std::string& prefix, uint32_t wanted)
+{
+    uint32_t reg = ~wanted;
+    for (int bit = 0; bit < 32; ++bit)
+        reg = (reg & 0x80000000u) ? ((reg ^ 0xEDB88320u) << 1) | 1 : reg << 1;
+    reg ^= ReferenceCrcUpdate(0xFFFFFFFFu, prefix.data(), prefix.size());
+    std::string bytes = prefix;
+    for (int i = 0; i < 4; ++i)
+        bytes += static_cast<char>(reg >> (8 * i));
+    return bytes;
 }
 
 // A CRC-32 as the library answers it: eight lower-case hexadecimal digits.

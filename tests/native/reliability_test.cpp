@@ -57,11 +57,12 @@ protected:
     fs::path root_;
 };
 
-// Four threads at once, each hashing its own large files and searching a
-// shared tree: every answer must equal the single-threaded one.
+// More threads than the pool has read buffers, each hashing its own large
+// file and searching a shared tree, so that some wait for a buffer: every
+// answer must equal the single-threaded one.
 TEST_F(Reliability, ConcurrentCallsGiveTheSingleThreadedAnswers)
 {
-    constexpr int kThreads = 4;
+    constexpr int kThreads = 6;
     constexpr int kRounds = 12;
     std::string big[kThreads], crc_expected[kThreads];
     for (int t = 0; t < kThreads; ++t) {

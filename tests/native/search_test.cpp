@@ -8,12 +8,14 @@
 #include <zlib.h>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -112,6 +114,26 @@ protected:
         return false;
     }
 
+    // The names of `dir`'s entries opened while `action` ran, as inotify saw them.
+    template <typename Action>
+    static std::set<std::string> OpenedDuring(const std::string& dir, Action action)
+    {
+        int watch = inotify_init1(IN_NONBLOCK);
+        EXPECT_GE(inotify_add_watch(watch, Native(dir).c_str(), IN_OPEN), 0) << dir;
+        action();
+        std::set<std::string> opened;
+        alignas(inotify_event) char events[4096];
+        for (ssize_t n; (n = read(watch, events, sizeof events)) > 0;)
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                if (event->len > 0)
+                    opened.insert(event->name);
+                at += sizeof *event + event->len;
+            }
+        close(watch);
+        return opened;
+    }
+
     // Searches for `content` (or size and crc) and checks the answer:
     // `expected` "" means no match, when only the output's first byte may
     // change; never is a byte written behind the 256-byte output.
@@ -191,6 +213,28 @@ TEST_F(SearchTree, OfTwoMatchingFilesTheFirstListedWins)
         Write(dir + (i % 2 ? y : x), "twin");
         Expect("twin", dir, dir + (ListedBefore(dir, x, y) ? x : y), "two matches");
     }
+}
+
+TEST_F(SearchTree, AFileOneByteLongerWithTheWantedCrcIsNeitherOpenedNorAnswered)
+{
+    // Four chosen bytes give the longer file the same CRC-32, so only the
+    // exact size comparison keeps it out. Names and creation orders vary as
+    // above, and some directory must list the longer file first.
+    const std::string content = "exact size";
+    const std::string longer = WithCrc(std::string(content.size() - 3, 'L'), ReferenceCrc(content));
+    ASSERT_EQ(ReferenceCrc(longer), ReferenceCrc(content));
+    int longer_first = 0;
+    for (int i = 0; i < 8; ++i) {
+        std::string dir = "s" + std::to_string(i) + "\\";
+        std::string x = "x" + std::to_string(i), y = "y" + std::to_string(i);
+        std::string wrong = i % 2 ? x : y, right = i % 2 ? y : x;
+        for (int k = 0; k < 2; ++k)
+            Write(dir + ((i / 2 + k) % 2 ? wrong : right), (i / 2 + k) % 2 ? longer : content);
+        longer_first += ListedBefore(dir, wrong, right);
+        auto opened = OpenedDuring(dir, [&] { Expect(content, dir, dir + right, "size + 1"); });
+        EXPECT_EQ(opened, std::set<std::string>{right}) << "only the file of the right size is read";
+    }
+    EXPECT_GT(longer_first, 0) << "no directory listed the longer file first";
 }
 
 TEST_F(SearchTree, DirectoriesBeginningWithAFullStopAreNeverEnteredButSuchFilesMatch)

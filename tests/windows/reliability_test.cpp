@@ -120,11 +120,12 @@ TEST_F(Reliability, HostTextIsReadAsUtf8WhenWellFormedElseInTheCodePage)
 }
 
 #if defined(_WIN64)
-// Hosts call from several threads at once; each answer must be its own
-// file's (contents of several read chunks) and the search's.
-TEST_F(Reliability, FourThreadsGetTheSingleThreadedAnswers)
+// Hosts call from several threads at once, here more than the pool has read
+// buffers, so that some wait for one; each answer must be its own file's
+// (contents of several read chunks) and the search's.
+TEST_F(Reliability, MoreThreadsThanReadBuffersGetTheSingleThreadedAnswers)
 {
-    constexpr int kThreads = 4;
+    constexpr int kThreads = 6;
     constexpr int kRounds = 10;
     std::string files[kThreads], crcs[kThreads];
     for (int t = 0; t < kThreads; ++t) {
@@ -165,24 +166,38 @@ size_t PrivateBytes()
     return total;
 }
 
-// Ten thousand calls of each routine; then every file and directory they
-// touched can be deleted (a handle left open would refuse it), and private
-// memory after the last thousand calls is what it was after the first.
+// Ten thousand rounds of calls to each routine, answering and failing (every
+// path out of a routine must give back what it took); then every file and
+// directory they touched can be deleted (a handle left open would refuse it),
+// and private memory after the last thousand rounds is what it was after the
+// first.
 TEST_F(Reliability, SoakLeavesNoHandleOpenAndNoMemoryGrowing)
 {
-    constexpr int kCalls = 10000;
+    constexpr int kRounds = 10000;
     constexpr int kWarmUp = 1000;
     constexpr size_t kAllowedGrowth = 64 * 1024;
+    constexpr size_t kOverLongKey = 231;  // one more than the longest key that fits
     const char* const files[] = {"rel\\soak\\a.bin", "rel\\soak\\sub\\b.bin", "rel\\soak\\sub\\c.bin"};
     for (const char* file : files)
         WriteTestTreeFile(file, file == files[1] ? "12345678" : "123456789");
+    const struct {
+        const char* routine;
+        std::string input, expected;
+    } calls[] = {
+        {"Get32BitCrc", files[0], "cbf43926"},
+        {"Get32BitCrc", "rel\\soak\\missing.bin", "ffffffff"},
+        {"GetDllVersion", "FileVersion", "1.01"},
+        {"GetDllVersion", "NoSuchKey", "?"},
+        {"GetDllVersion", std::string(kOverLongKey, 'k'), "?"},
+        {"MIRCFindFileSizeCrc", "9,cbf43926,rel\\soak\\sub", files[2]},
+        {"MIRCFindFileSizeCrc", "9,12345678,rel\\soak", ""},
+    };
     char out[kResultBytes];
     bool balanced = false;
     size_t after_warm_up = 0;
-    for (int i = 1; i <= kCalls; ++i) {
-        ASSERT_EQ(CallHost("Get32BitCrc", "rel\\soak\\a.bin").Text(), "cbf43926");
-        ASSERT_EQ(CallHost("GetDllVersion", "FileVersion").Text(), "1.01");
-        ASSERT_EQ(CallHost("MIRCFindFileSizeCrc", "9,cbf43926,rel\\soak\\sub").Text(), files[2]);
+    for (int i = 1; i <= kRounds; ++i) {
+        for (const auto& call : calls)
+            ASSERT_EQ(CallHost(call.routine, call.input).Text(), call.expected) << call.input;
         ASSERT_EQ(CallStdcall(Export("FindFileSizeCrc"),
                               {8, 0x12345678u, reinterpret_cast<uintptr_t>("rel\\soak"),
                                reinterpret_cast<uintptr_t>(out)},
@@ -194,7 +209,7 @@ TEST_F(Reliability, SoakLeavesNoHandleOpenAndNoMemoryGrowing)
     size_t at_end = PrivateBytes();
     RecordProperty("private_bytes_after_warm_up", std::to_string(after_warm_up));
     RecordProperty("private_bytes_at_end", std::to_string(at_end));
-    printf("soak: %d calls of each routine; private bytes %zu after %d, %zu at the end\n", kCalls,
+    printf("soak: %d rounds of calls; private bytes %zu after %d, %zu at the end\n", kRounds,
            after_warm_up, kWarmUp, at_end);
     EXPECT_LE(at_end, after_warm_up + kAllowedGrowth);
 

@@ -148,6 +148,27 @@ TEST_F(SearchTree, TheFirstMatchInListingOrderWinsAndASubdirectoryIsSearchedWhen
     }
 }
 
+// Four chosen bytes give the longer file the wanted CRC-32, so only the exact
+// size comparison keeps it out; some directory must list it first.
+TEST_F(SearchTree, AFileOneByteLongerWithTheWantedCrcIsNeverAnswered)
+{
+    const std::string content = "exact size";
+    const std::string longer = WithCrc(std::string(content.size() - 3, 'L'), ReferenceCrc(content));
+    ASSERT_EQ(ReferenceCrc(longer), ReferenceCrc(content));
+    int longer_first = 0;
+    for (int i = 0; i < 8; ++i) {
+        std::string dir = "srch\\s" + std::to_string(i);
+        std::string x = "x" + std::to_string(i), y = "y" + std::to_string(i);
+        std::string wrong = i % 2 ? x : y, right = i % 2 ? y : x;
+        for (int k = 0; k < 2; ++k)
+            WriteTestTreeFile(dir + "\\" + ((i / 2 + k) % 2 ? wrong : right),
+                              (i / 2 + k) % 2 ? longer : content);
+        longer_first += FirstListed(dir, wrong, right) == wrong;
+        Expect(FindContent(content, dir), dir + "\\" + right, "one byte longer in " + dir);
+    }
+    EXPECT_GT(longer_first, 0) << "no directory listed the longer file first";
+}
+
 TEST_F(SearchTree, HiddenSystemAndReadOnlyEntriesAreSearchedLikeAnyOther)
 {
     struct Row { DWORD attributes; const char* why; } rows[] = {
