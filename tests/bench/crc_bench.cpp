@@ -131,11 +131,13 @@ void CallerWaitingForABuffer(benchmark::State& state)
         std::vector<std::thread> busy;
         for (const std::string& fifo : fifos) {
             busy.emplace_back(FeedSlowly, fifo);
-            busy.emplace_back([&fifo] { benchmark::DoNotOptimize(CalcFileCrc(fifo.c_str())); });
+            busy.emplace_back([&fifo] {
+                benchmark::DoNotOptimize(CalcFileCrc(fifo.c_str(), TextEncoding::kCodePage));
+            });
         }
         std::this_thread::sleep_for(kClaimHeadStart);
         state.ResumeTiming();
-        benchmark::DoNotOptimize(CalcFileCrc(kEmptyFile));
+        benchmark::DoNotOptimize(CalcFileCrc(kEmptyFile, TextEncoding::kCodePage));
         state.PauseTiming();
         for (std::thread& thread : busy)
             thread.join();
