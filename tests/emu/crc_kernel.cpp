@@ -1,13 +1,16 @@
-// A 32-bit test kernel for the CRC-32 methods, booted by GRUB (multiboot) in
-// Bochs, which can emulate CPUs that this machine's qemu cannot, with
-// VPCLMULQDQ on 256- and 512-bit registers among them. It is linked with the
-// library's own CRC sources, built with the 32-bit DLL's code-generation
-// options, and prints its findings on Bochs's debug port 0xE9:
+// A test kernel for the CRC-32 methods, booted by GRUB (multiboot) in Bochs,
+// which can emulate CPUs that this machine's qemu cannot, with VPCLMULQDQ on
+// 256- and 512-bit registers among them. It is built twice, each time linked
+// with the library's own CRC sources built with one DLL's code-generation
+// options: for 32-bit protected mode as the 32-bit DLL, and for long mode as
+// the 64-bit DLL (with the Windows calling convention, -mabi=ms), which it
+// enters from GRUB's 32-bit hand-over by itself. It prints its findings on
+// Bochs's debug port 0xE9:
 //
 //   - every method this CPU can run, against the portable one, for every
 //     length from 0 to kLongest in several passes at changing alignments and
-//     starting registers, each call made on a stack aligned to 4 bytes only,
-//     as 32-bit Windows may hand it to the DLL;
+//     starting registers, each call made on a stack aligned no better than
+//     Windows promises: 4 bytes for 32-bit code, 16 for 64-bit code;
 //   - the method the library chooses at its first call.
 //
 // The kernel line may hold `xcr0=HEX`, the state components to enable in
@@ -39,6 +42,13 @@ constexpr size_t kAlignments = 64;
 constexpr size_t kPasses = 3;
 constexpr size_t kPassOffsetStep = 21;  // each pass meets a length at another offset
 constexpr uint16_t kDebugPort = 0xE9;
+#if defined(__x86_64__)
+constexpr size_t kStackStep = 16;
+constexpr char kMode[] = "64-bit";
+#else
+constexpr size_t kStackStep = 4;
+constexpr char kMode[] = "32-bit";
+#endif
 
 // The multiboot header GRUB looks for in the first 8 KiB: no flags, so the
 // ELF headers say where the kernel goes.
@@ -55,13 +65,13 @@ constexpr uint32_t kInfoHasCommandLine = 1u << 2;
 constexpr int kInfoCommandLineWord = 4;
 
 // CR0: no x87 emulation (EM), WAIT honours TS (MP), x87 errors as exceptions (NE).
-constexpr uint32_t kCr0Em = 1u << 2;
-constexpr uint32_t kCr0Mp = 1u << 1;
-constexpr uint32_t kCr0Ne = 1u << 5;
+constexpr uintptr_t kCr0Em = 1u << 2;
+constexpr uintptr_t kCr0Mp = 1u << 1;
+constexpr uintptr_t kCr0Ne = 1u << 5;
 // CR4: FXSAVE and SSE (OSFXSR), SSE exceptions (OSXMMEXCPT), XSAVE and XGETBV (OSXSAVE).
-constexpr uint32_t kCr4Osfxsr = 1u << 9;
-constexpr uint32_t kCr4Osxmmexcpt = 1u << 10;
-constexpr uint32_t kCr4Osxsave = 1u << 18;
+constexpr uintptr_t kCr4Osfxsr = 1u << 9;
+constexpr uintptr_t kCr4Osxmmexcpt = 1u << 10;
+constexpr uintptr_t kCr4Osxsave = 1u << 18;
 constexpr uint32_t kLeaf1XsaveBit = 1u << 26;  // ecx
 // XCR0: x87 (bit 0, always set), SSE, AVX, opmask, upper zmm0-15, zmm16-31.
 constexpr uint32_t kXcr0X87 = 0x1u;
@@ -113,7 +123,7 @@ uint32_t WantedXcr0(const uint32_t* info)
 {
     if (!(info[0] & kInfoHasCommandLine))
         return kXcr0Everything;
-    for (const char* p = reinterpret_cast<const char*>(info[kInfoCommandLineWord]); *p; ++p) {
+    for (const char* p = reinterpret_cast<const char*>(uintptr_t{info[kInfoCommandLineWord]}); *p; ++p) {
         if (!StartsWith(p, "xcr0="))
             continue;
         uint32_t value = 0;
@@ -133,7 +143,7 @@ uint32_t WantedXcr0(const uint32_t* info)
 // operating system does. Returns the XCR0 set (0 without XSAVE).
 uint32_t EnableVectorState(uint32_t wanted)
 {
-    uint32_t cr0, cr4;
+    uintptr_t cr0, cr4;
     __asm__ volatile("mov %%cr0, %0" : "=r"(cr0));
     __asm__ volatile("mov %0, %%cr0" : : "r"((cr0 & ~kCr0Em) | kCr0Mp | kCr0Ne));
     __asm__ volatile("fninit");
@@ -163,13 +173,13 @@ uint32_t Random(uint32_t* state)
     return *state = x;
 }
 
-// A stack top that leaves the callee's stack pointer at one of the sixteen
-// 4-byte steps of a 64-byte line, picked by `step`: three in four break the
-// 16-byte alignment the System V ABI keeps, and all but one the 64 bytes a
-// zmm register would want.
+// A stack top that leaves the callee's stack pointer at one of the
+// kStackStep steps of a 64-byte line, picked by `step`: for 32-bit code
+// three in four break the 16-byte alignment the System V ABI keeps, and all
+// but one of the steps break the 64 bytes a zmm register would want.
 uint8_t* MisalignedStackTop(uint32_t step)
 {
-    return CallStack + kStackBytes - kAlignments + 4 * (step % (kAlignments / 4));
+    return CallStack + kStackBytes - kAlignments + kStackStep * (step % (kAlignments / kStackStep));
 }
 
 // Checks one method against the portable one, in kPasses passes over every
@@ -230,7 +240,9 @@ extern "C" int strcmp(const char* a, const char* b)
 
 void KernelMain(const uint32_t* multiboot_info)
 {
-    Print("crc_kernel: start\n");
+    Print("crc_kernel: start, ");
+    Print(kMode);
+    Print("\n");
     uint32_t xcr0 = EnableVectorState(WantedXcr0(multiboot_info));
     Print("xcr0 ");
     PrintHex(xcr0);
@@ -269,6 +281,90 @@ void KernelMain(const uint32_t* multiboot_info)
     Print(" failures\n");
 }
 
+#if defined(__x86_64__)
+// GRUB enters in 32-bit protected mode with the multiboot information in
+// ebx. The entry maps the first GiB one to one with 2 MiB pages, turns on
+// long mode and paging, and calls KernelMain in 64-bit code with the
+// information in rcx, as the Windows convention passes a first argument.
+// CallOnStack calls a method with the stack pointer set to `stack_top`, so
+// that the method starts with whatever alignment that leaves.
+__asm__(R"(
+    .data
+    .balign 4096
+PageMap4:
+    .quad PagePointers + 3          # present, writable
+    .fill 511, 8, 0
+PagePointers:
+    .quad PageDirectory + 3
+    .fill 511, 8, 0
+PageDirectory:
+    .set page, 0
+    .rept 512
+    .quad (page << 21) + 0x83       # present, writable, 2 MiB
+    .set page, page + 1
+    .endr
+Gdt:
+    .quad 0
+    .quad 0x00AF9A000000FFFF        # code, 64-bit
+Gdt_end:
+GdtPointer:
+    .word Gdt_end - Gdt - 1
+    .long Gdt
+
+    .text
+    .code32
+    .globl _start
+_start:
+    mov KernelStackTop, %esp
+    mov %ebx, %edi
+    mov $PageMap4, %eax
+    mov %eax, %cr3
+    mov %cr4, %eax
+    or $0x620, %eax                 # PAE, OSFXSR, OSXMMEXCPT
+    mov %eax, %cr4
+    mov %cr0, %eax
+    and $~0x4, %eax                 # no x87 emulation: the compiler uses SSE
+    mov %eax, %cr0
+    mov $0xC0000080, %ecx           # EFER: long mode enable
+    rdmsr
+    or $0x100, %eax
+    wrmsr
+    mov %cr0, %eax
+    or $0x80000000, %eax            # paging
+    mov %eax, %cr0
+    lgdt GdtPointer
+    ljmp $8, $LongMode
+
+    .code64
+LongMode:
+    xor %eax, %eax
+    mov %eax, %ds
+    mov %eax, %es
+    mov %eax, %ss
+    mov KernelStackTop, %rsp
+    mov %edi, %ecx
+    sub $32, %rsp                   # the callee's shadow space
+    call KernelMain
+1:  cli
+    hlt
+    jmp 1b
+
+    .globl CallOnStack
+CallOnStack:
+    push %rbp
+    mov %rsp, %rbp
+    mov 48(%rbp), %rsp              # the fifth argument
+    sub $32, %rsp
+    mov %rcx, %rax
+    mov %edx, %ecx
+    mov %r8, %rdx
+    mov %r9, %r8
+    call *%rax
+    mov %rbp, %rsp
+    pop %rbp
+    ret
+)");
+#else
 // The entry GRUB jumps to, with the multiboot information in ebx; and the
 // call of a method with the stack pointer set to `stack_top`, so that the
 // method starts with whatever alignment that leaves.
@@ -296,3 +392,4 @@ CallOnStack:
     pop %ebp
     ret
 )");
+#endif
