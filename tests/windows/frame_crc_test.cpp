@@ -114,7 +114,7 @@ TEST_F(Get32BitCrcFiles, EveryMethodGivesTheReferenceCrcThroughTheDll)
                 : CpuHasVpclmul256() ? "vpclmul256"
                 : CpuHasPclmul()     ? "pclmul"
                                      : "portable");
-    const size_t lengths[] = {15, 63, 64, 100, 255, 256, 511, 512, 4097, 1234567};
+    const size_t lengths[] = {15, 63, 64, 100, 255, 256, 320, 511, 512, 4097, 1234567};
     std::string expected[std::size(lengths)];
     for (size_t i = 0; i < std::size(lengths); ++i) {
         std::string content = RandomBytes(lengths[i], 200 + static_cast<uint32_t>(i));

@@ -1,8 +1,8 @@
 // CRC-32 by folding 256 bytes at a time in four 512-bit registers with
 // VPCLMULQDQ, each register four 128-bit lanes folded side by side; the
 // method itself is described in crc32_fold.h. Compiled with -mavx512f -mavx2
-// -mvpclmulqdq -mpclmul and run only when CpuHasVpclmul512(). It needs
-// AVX-512F only: no byte, word or narrow-register forms of it are used.
+// -mvpclmulqdq -mpclmul and run only when CpuHasVpclmul512(). Of AVX-512 it
+// needs the foundation only: no byte, word or narrow-register forms are used.
 //
 // The 32-bit build has eight vector registers, enough for the four
 // accumulators, the constants and one product. Its stack is realigned on
@@ -18,17 +18,22 @@ namespace {
 
 constexpr size_t kStrideBytes = 256;
 constexpr size_t kRegisterBytes = 64;
-// Below two strides the 256-bit method is as fast.
-constexpr size_t kMinimumBytes = 2 * kStrideBytes;
 
 constexpr FoldPair kFoldStride = FoldBy(8 * kStrideBytes);
 constexpr FoldPair kFold512 = FoldBy(512);
 constexpr FoldPair kFold384 = FoldBy(384);
 constexpr FoldPair kFold256 = FoldBy(256);
 
-// ISA-L's tables hold the 2048-bit pair as x^2015 and x^2079 mod P
-// (0xE95C1271, 0xCE3371CB), unshifted and one step less reduced.
-static_assert(K(16 * 128 + 32) == 0x11542778Au && K(16 * 128 - 32) == 0x1322D1430u,
+// ISA-L publishes the 2048-bit pair as 0xCE3371CB and 0xE95C1271: x^2079 and
+// x^2015 mod P, reflected but not shifted. One more step of the register and
+// the shift make them K(2080) and K(2016).
+constexpr uint64_t FromUnshifted(uint32_t reg)
+{
+    return uint64_t{(reg >> 1) ^ ((reg & 1) ? kCrcPolynomial : 0)} << 1;
+}
+static_assert(K(16 * 128 + 32) == 0x11542778Au && K(16 * 128 - 32) == 0x1322D1430u &&
+                  FromUnshifted(0xCE3371CBu) == K(16 * 128 + 32) &&
+                  FromUnshifted(0xE95C1271u) == K(16 * 128 - 32),
               "fold across 2048 bits");
 static_assert(K(3 * 128 + 32) == 0x03DB1ECDCu && K(3 * 128 - 32) == 0x174359406u,
               "fold across 384 bits");
@@ -78,8 +83,10 @@ inline __m128i FoldLanes(__m512i lanes)
 __attribute__((force_align_arg_pointer))
 uint32_t CrcUpdateVpclmul512(uint32_t reg, const uint8_t* data, size_t length)
 {
-    if (length < kMinimumBytes)
-        return CrcUpdateVpclmul256(reg, data, length);
+    // Below one stride the 128-bit method is as fast; the 256-bit one hands
+    // such lengths to it too.
+    if (length < kStrideBytes)
+        return CrcUpdatePclmul(reg, data, length);
 
     __m512i z0 = _mm512_xor_si512(Load512(data),
                                   _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(reg))));
