@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# Installs every Debian package that the build, the tests, the fuzzer and the
-# benchmarks need. Idempotent: it asks apt only for what is missing.
+# Installs every Debian package that the build, the tests, the emulator suite,
+# the fuzzer and the benchmarks need. Idempotent: it asks apt only for what is missing.
 set -euo pipefail
 
 native=(cmake ninja-build g++ clang libclang-rt-14-dev googletest libgtest-dev
         libbenchmark-dev zlib1g-dev valgrind python3 zip unzip)
+# The emulator suite: a 32-bit test kernel booted from a GRUB image in Bochs.
+emulator=(bochs bochsbios vgabios bochs-term gcc-multilib g++-multilib grub-pc-bin
+          xorriso mtools)
+# The benchmarks' anchors: ISA-L's CRC-32 (zlib's comes with zlib1g-dev).
+bench=(libisal-dev)
 cross=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
        g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-i686
        binutils-mingw-w64-x86-64 wine64 wine32:i386 qemu-user)
@@ -15,7 +20,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 missing=()
-for pkg in "${native[@]}" "${cross[@]}"; do
+for pkg in "${native[@]}" "${emulator[@]}" "${bench[@]}" "${cross[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
         || missing+=("$pkg")
 done

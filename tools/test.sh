@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, then builds and tests the native
-# core (plain and under ASan/UBSan), a one-minute fuzzing run of the argument
-# line, the 32-bit DLL under 32-bit Wine and the 64-bit DLL under 64-bit Wine,
-# one CTest workflow each.
+# core (plain, with the CRC methods in Bochs, and under ASan/UBSan), a
+# one-minute fuzzing run of the argument line, the 32-bit DLL under 32-bit
+# Wine and the 64-bit DLL under 64-bit Wine, one CTest workflow each.
 set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$repo"

@@ -47,9 +47,8 @@ const CrcMethod kCrcMethods[] = {
     {"portable", CrcUpdatePortable, Always},
 #if defined(TALLOWIX_CRC_X86)
     {"pclmul", CrcUpdatePclmul, CpuHasPclmul},
-#endif
-#if defined(TALLOWIX_CRC_VPCLMUL256)
     {"vpclmul256", CrcUpdateVpclmul256, CpuHasVpclmul256},
+    {"vpclmul512", CrcUpdateVpclmul512, CpuHasVpclmul512},
 #endif
 };
 const size_t kCrcMethodCount = sizeof kCrcMethods / sizeof kCrcMethods[0];

@@ -1,7 +1,10 @@
 // CRC-32 figures: the speed of each method on a buffer in cache, and the
 // whole-file CRC beside a loop that only reads the same file in the same
-// 500,000-byte chunks, with the ratio of the two; and what it costs a caller
-// to wait for a read buffer while four others read slow files.
+// 500,000-byte chunks, with the ratio of the two. Two other libraries' CRC-32
+// run in the same process as anchors: ISA-L's crc32_gzip_refl (Intel's
+// folding code in assembly, AVX-512 where the CPU has it) and zlib's crc32.
+// Also what it costs a caller to wait for a read buffer while four others
+// read slow files.
 //
 //     crc_bench [benchmark flags] [FILE]
 //
@@ -13,6 +16,8 @@
 #include "test_data.h"
 
 #include <benchmark/benchmark.h>
+#include <isa-l/crc.h>
+#include <zlib.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,6 +29,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -31,10 +37,14 @@ namespace {
 // Fits the second-level cache of any CPU that runs the vector methods.
 constexpr size_t kCachedBytes = 64 * 1024;
 
-constexpr int kFileRepetitions = 5;  // the ratio compares the medians
-constexpr char kReadOnlyName[] = "file/read_only";
-constexpr char kCalcFileCrcName[] = "file/CalcFileCrc";
-constexpr char kRateCounter[] = "GB/s";  // decimal, as in the ratio line
+constexpr int kRepetitions = 5;  // the figures are the medians
+constexpr char kCachedPrefix[] = "cached_64KiB/";
+constexpr char kFilePrefix[] = "file/";
+constexpr char kReadOnlyName[] = "read_only";
+constexpr char kCalcFileCrcName[] = "CalcFileCrc";
+constexpr char kIsalName[] = "isal_crc32_gzip_refl";
+constexpr char kZlibName[] = "zlib_crc32";
+constexpr char kRateCounter[] = "GB/s";  // decimal, as in the ratio lines
 
 // The slow files: each a FIFO that a writer fills with kSlowChunks chunks,
 // pausing between them, so that its reader is mostly blocked, as one reading
@@ -48,7 +58,24 @@ constexpr auto kClaimHeadStart = std::chrono::milliseconds(20);
 // An empty file: all the last caller spends, it spends waiting.
 constexpr char kEmptyFile[] = "/dev/null";
 
-alignas(64) uint8_t ReadOnlyBuffer[kReadChunkBytes];
+alignas(64) uint8_t ReadBuffer[kReadChunkBytes];
+
+// A CRC-32 update of another library, on the raw register as CrcUpdate
+// takes it; both libraries keep the register complemented between calls.
+uint32_t IsalUpdate(uint32_t reg, const uint8_t* data, size_t length)
+{
+    return ~crc32_gzip_refl(~reg, data, length);
+}
+
+uint32_t ZlibUpdate(uint32_t reg, const uint8_t* data, size_t length)
+{
+    return ~static_cast<uint32_t>(crc32_z(~reg, data, length));
+}
+
+const CrcMethod kAnchors[] = {
+    {kIsalName, IsalUpdate, nullptr},
+    {kZlibName, ZlibUpdate, nullptr},
+};
 
 void CountBytes(benchmark::State& state, uint64_t bytes)
 {
@@ -67,26 +94,31 @@ void MethodOnCachedBuffer(benchmark::State& state, const CrcMethod* method)
     CountBytes(state, state.iterations() * kCachedBytes);
 }
 
-// Returns the bytes read.
-uint64_t ReadWholeFile(const char* path)
+// Reads the whole file in CalcFileCrc's chunks, each through `update` when
+// given; returns the bytes read.
+uint64_t ReadWholeFile(const char* path, CrcUpdateFunction update)
 {
     PlatformFile file;
     if (!OpenFileForRead(path, TextEncoding::kCodePage, &file))
         return 0;
     uint64_t total = 0;
-    while (uint32_t got = ReadFileChunk(file, ReadOnlyBuffer, kReadChunkBytes)) {
-        benchmark::DoNotOptimize(ReadOnlyBuffer[got - 1]);
+    uint32_t reg = 0xFFFFFFFFu;
+    while (uint32_t got = ReadFileChunk(file, ReadBuffer, kReadChunkBytes)) {
+        if (update != nullptr)
+            reg = update(reg, ReadBuffer, got);
+        benchmark::DoNotOptimize(ReadBuffer[got - 1]);
         total += got;
     }
+    benchmark::DoNotOptimize(reg);
     CloseFile(file);
     return total;
 }
 
-void ReadOnly(benchmark::State& state, const std::string& path)
+void WholeFile(benchmark::State& state, const std::string& path, CrcUpdateFunction update)
 {
     uint64_t bytes = 0;
     for (auto _ : state)
-        bytes += ReadWholeFile(path.c_str());
+        bytes += ReadWholeFile(path.c_str(), update);
     CountBytes(state, bytes);
 }
 
@@ -148,8 +180,9 @@ void CallerWaitingForABuffer(benchmark::State& state)
     rmdir(dir);
 }
 
-// Prints as the console does and keeps the median rate of the two file runs.
-class RatioReporter : public benchmark::ConsoleReporter {
+// Prints as the console does and keeps the median rate of every run, in the
+// order they ran.
+class MedianReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override
     {
@@ -158,16 +191,28 @@ public:
             if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median")
                 continue;
             auto rate = run.counters.find(kRateCounter);
-            if (rate == run.counters.end())
-                continue;
-            if (run.run_name.function_name == kReadOnlyName)
-                read_only_rate = rate->second;
-            else if (run.run_name.function_name == kCalcFileCrcName)
-                crc_rate = rate->second;
+            if (rate != run.counters.end())
+                medians.emplace_back(run.run_name.function_name, rate->second);
         }
     }
-    double read_only_rate = 0;
-    double crc_rate = 0;
+
+    // Each figure of a group with its ratio to the group's `base`.
+    void PrintRatios(const char* title, const std::string& prefix, const std::string& base) const
+    {
+        double base_rate = 0;
+        for (const auto& [name, rate] : medians)
+            if (name == prefix + base)
+                base_rate = rate;
+        if (base_rate == 0)
+            return;
+        std::printf("%s (median GB/s, ratio to %s):\n", title, base.c_str());
+        for (const auto& [name, rate] : medians)
+            if (name.compare(0, prefix.size(), prefix) == 0)
+                std::printf("  %-22s %7.2f  %5.2fx\n", name.c_str() + prefix.size(), rate,
+                            rate / base_rate);
+    }
+
+    std::vector<std::pair<std::string, double>> medians;
 };
 
 }  // namespace
@@ -176,34 +221,59 @@ int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
     std::printf("CrcUpdate runs %s\n", ChosenCrcMethod().name);
+    // An anchor that computed another function would make its figures meaningless.
+    std::string sample = RandomBytes(kCachedBytes, 2);
+    const auto* sample_bytes = reinterpret_cast<const uint8_t*>(sample.data());
+    for (const CrcMethod& anchor : kAnchors)
+        if (anchor.update(0x12345678u, sample_bytes, sample.size()) !=
+            CrcUpdate(0x12345678u, sample_bytes, sample.size())) {
+            std::fprintf(stderr, "crc_bench: %s disagrees with CrcUpdate\n", anchor.name);
+            return 1;
+        }
+    std::vector<const CrcMethod*> cached;
     for (size_t i = 0; i < kCrcMethodCount; ++i)
         if (kCrcMethods[i].supported())
-            benchmark::RegisterBenchmark(("cached_64KiB/" + std::string(kCrcMethods[i].name)).c_str(),
-                                         MethodOnCachedBuffer, &kCrcMethods[i]);
+            cached.push_back(&kCrcMethods[i]);
+    for (const CrcMethod& anchor : kAnchors)
+        cached.push_back(&anchor);
+    for (const CrcMethod* method : cached)
+        benchmark::RegisterBenchmark((kCachedPrefix + std::string(method->name)).c_str(),
+                                     MethodOnCachedBuffer, method)
+            ->Repetitions(kRepetitions)
+            ->ReportAggregatesOnly(true);
 
     benchmark::RegisterBenchmark("pool/caller_waiting_for_a_buffer", CallerWaitingForABuffer)
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond)
         ->Iterations(1)
-        ->Repetitions(kFileRepetitions);
+        ->Repetitions(kRepetitions);
 
     std::string path = argc > 1 ? argv[1] : "";
-    uint64_t size = path.empty() ? 0 : ReadWholeFile(path.c_str());
+    uint64_t size = path.empty() ? 0 : ReadWholeFile(path.c_str(), nullptr);
     if (size > 0) {
         std::printf("file %s, %llu bytes, read in chunks of %u\n", path.c_str(),
                     static_cast<unsigned long long>(size), kReadChunkBytes);
+        const std::string file = kFilePrefix;
         for (benchmark::internal::Benchmark* file_run :
-             {benchmark::RegisterBenchmark(kReadOnlyName, ReadOnly, path),
-              benchmark::RegisterBenchmark(kCalcFileCrcName, WholeFileCrc, path, size)})
-            file_run->UseRealTime()->Unit(benchmark::kMillisecond)->Repetitions(kFileRepetitions);
+             {benchmark::RegisterBenchmark((file + kReadOnlyName).c_str(), WholeFile, path,
+                                           nullptr),
+              benchmark::RegisterBenchmark((file + kCalcFileCrcName).c_str(), WholeFileCrc, path,
+                                           size),
+              benchmark::RegisterBenchmark((file + kIsalName).c_str(), WholeFile, path,
+                                           IsalUpdate),
+              benchmark::RegisterBenchmark((file + kZlibName).c_str(), WholeFile, path,
+                                           ZlibUpdate)})
+            file_run->UseRealTime()
+                ->Unit(benchmark::kMillisecond)
+                ->Repetitions(kRepetitions)
+                ->ReportAggregatesOnly(true);
     }
 
-    RatioReporter reporter;
+    MedianReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    if (reporter.read_only_rate > 0 && reporter.crc_rate > 0)
-        std::printf("whole-file CRC / read-only loop: %.2f GB/s / %.2f GB/s = %.2fx\n",
-                    reporter.crc_rate, reporter.read_only_rate,
-                    reporter.crc_rate / reporter.read_only_rate);
+    std::printf("\n");
+    reporter.PrintRatios("compute, 64 KiB in cache", kCachedPrefix, kIsalName);
+    reporter.PrintRatios("whole file, read in 500,000-byte chunks", kFilePrefix, kReadOnlyName);
     benchmark::Shutdown();
     return 0;
 }

@@ -107,12 +107,14 @@ TEST_F(Get32BitCrcFiles, AnswersFfffffffOnlyForWhatCannotBeOpened)
 // or that name nothing, must fall back safely.
 TEST_F(Get32BitCrcFiles, EveryMethodGivesTheReferenceCrcThroughTheDll)
 {
-    // The 256-bit method is built into the 64-bit DLL only.
-    bool vpclmul256 = sizeof(void*) == 8 && CpuHasVpclmul256();
-    std::printf("this CPU offers: pclmul %s, vpclmul256 %s; the DLL runs %s\n",
+    std::printf("this CPU offers: pclmul %s, vpclmul256 %s, vpclmul512 %s; the DLL runs %s\n",
                 CpuHasPclmul() ? "yes" : "no", CpuHasVpclmul256() ? "yes" : "no",
-                vpclmul256 ? "vpclmul256" : CpuHasPclmul() ? "pclmul" : "portable");
-    const size_t lengths[] = {15, 63, 64, 100, 255, 256, 4097, 1234567};
+                CpuHasVpclmul512() ? "yes" : "no",
+                CpuHasVpclmul512()   ? "vpclmul512"
+                : CpuHasVpclmul256() ? "vpclmul256"
+                : CpuHasPclmul()     ? "pclmul"
+                                     : "portable");
+    const size_t lengths[] = {15, 63, 64, 100, 255, 256, 320, 511, 512, 4097, 1234567};
     std::string expected[std::size(lengths)];
     for (size_t i = 0; i < std::size(lengths); ++i) {
         std::string content = RandomBytes(lengths[i], 200 + static_cast<uint32_t>(i));

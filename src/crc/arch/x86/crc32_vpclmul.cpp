@@ -1,13 +1,13 @@
 // CRC-32 by folding 128 bytes at a time in four 256-bit registers with
 // VPCLMULQDQ, each 256-bit register two 128-bit lanes folded side by side;
 // the method itself is described in crc32_fold.h. Compiled with -mavx2
-// -mvpclmulqdq -mpclmul, for 64-bit targets only, and run only when
-// CpuHasVpclmul256().
+// -mvpclmulqdq -mpclmul and run only when CpuHasVpclmul256().
 //
-// The stack: 64-bit mingw cannot align it beyond 16 bytes (GCC bug 54412),
-// so there this file is assembled with aligned vector moves encoded as
-// unaligned ones (-Wa,-muse-unaligned-vector-move); the loop keeps its
-// 256-bit values in registers in any case.
+// The stack: 32-bit Windows promises only 4-byte alignment on entry, and
+// 64-bit mingw cannot align it beyond 16 bytes (GCC bug 54412). So the stack
+// is realigned on entry, and the file is assembled with aligned vector moves
+// encoded as unaligned ones (-Wa,-muse-unaligned-vector-move); the loop keeps
+// its 256-bit values in registers in any case.
 #include "crc/arch/x86/crc32_x86.h"
 
 #include "crc/arch/x86/crc32_fold.h"
@@ -41,6 +41,7 @@ static_assert(K(2 * 128 + 32) == 0x0F1DA05AAu && K(2 * 128 - 32) == 0x15A546366u
 
 }  // namespace
 
+__attribute__((force_align_arg_pointer))
 uint32_t CrcUpdateVpclmul256(uint32_t reg, const uint8_t* data, size_t length)
 {
     if (length < kMinimumBytes)
