@@ -70,30 +70,9 @@ int DecodeUtf8(const unsigned char* s, uint32_t* point)
     return length;
 }
 
-}  // namespace
-
-bool IsValidUtf8(const char* text)
-{
-    const auto* s = reinterpret_cast<const unsigned char*>(text);
-    while (*s != 0) {
-        uint32_t point;
-        int length = DecodeUtf8(s, &point);
-        if (length == 0)
-            return false;
-        s += length;
-    }
-    return true;
-}
-
-bool HasHighBytes(const char* text)
-{
-    for (const auto* s = reinterpret_cast<const unsigned char*>(text); *s != 0; ++s)
-        if (*s >= 0x80)
-            return true;
-    return false;
-}
-
-bool Utf8ToUtf16(const char* text, char16_t* wide, size_t capacity)
+// Decodes the whole text, writing its UTF-16 form when `wide` is given. False
+// when it is not well-formed, or does not fit `capacity` units.
+bool DecodeText(const char* text, char16_t* wide, size_t capacity)
 {
     const auto* s = reinterpret_cast<const unsigned char*>(text);
     size_t n = 0;
@@ -103,6 +82,8 @@ bool Utf8ToUtf16(const char* text, char16_t* wide, size_t capacity)
         if (length == 0)
             return false;
         s += length;
+        if (wide == nullptr)
+            continue;
         if (point < kFirstSupplementary) {
             if (n + 1 >= capacity)
                 return false;
@@ -115,10 +96,32 @@ bool Utf8ToUtf16(const char* text, char16_t* wide, size_t capacity)
             wide[n++] = static_cast<char16_t>(kLowSurrogateFirst + (point & 0x3FF));
         }
     }
+    if (wide == nullptr)
+        return true;
     if (n >= capacity)
         return false;
     wide[n] = 0;
     return true;
+}
+
+}  // namespace
+
+bool IsValidUtf8(const char* text)
+{
+    return DecodeText(text, nullptr, 0);
+}
+
+bool HasHighBytes(const char* text)
+{
+    for (const auto* s = reinterpret_cast<const unsigned char*>(text); *s != 0; ++s)
+        if (*s >= 0x80)
+            return true;
+    return false;
+}
+
+bool Utf8ToUtf16(const char* text, char16_t* wide, size_t capacity)
+{
+    return DecodeText(text, wide, capacity);
 }
 
 bool Utf16ToUtf8(const char16_t* wide, char* text, size_t capacity)
