@@ -16,39 +16,44 @@
 
 namespace {
 
-bool Always()
+bool Always(const CpuFeatures&)
 {
     return true;
 }
 
 constexpr uint32_t kMethodNameCapacity = 32;
 
-const CrcMethod* ChooseCrcMethod()
-{
-    char wanted[kMethodNameCapacity];
-    bool forced = ReadEnvironmentText(kCrcMethodVariable, wanted, sizeof wanted);
-    const CrcMethod* best = &kCrcMethods[0];
-    for (size_t i = 0; i < kCrcMethodCount; ++i) {
-        const CrcMethod& method = kCrcMethods[i];
-        if (!method.supported())
-            continue;
-        if (forced && strcmp(method.name, wanted) == 0)
-            return &method;
-        best = &method;
-    }
-    return best;
-}
-
 std::atomic<const CrcMethod*> Chosen{nullptr};
 
 }  // namespace
 
+#if !defined(TALLOWIX_CRC_X86)
+CpuFeatures ReadCpuFeatures()
+{
+    return CpuFeatures();
+}
+#endif
+
+const CrcMethod& ChooseCrcMethod(const CpuFeatures& cpu, const char* forced)
+{
+    const CrcMethod* best = &kCrcMethods[0];
+    for (size_t i = 0; i < kCrcMethodCount; ++i) {
+        const CrcMethod& method = kCrcMethods[i];
+        if (!method.supported(cpu))
+            continue;
+        if (forced != nullptr && strcmp(method.name, forced) == 0)
+            return method;
+        best = &method;
+    }
+    return *best;
+}
+
 const CrcMethod kCrcMethods[] = {
     {"portable", CrcUpdatePortable, Always},
 #if defined(TALLOWIX_CRC_X86)
-    {"pclmul", CrcUpdatePclmul, CpuHasPclmul},
-    {"vpclmul256", CrcUpdateVpclmul256, CpuHasVpclmul256},
-    {"vpclmul512", CrcUpdateVpclmul512, CpuHasVpclmul512},
+    {"pclmul", CrcUpdatePclmul, CanRunPclmul},
+    {"vpclmul256", CrcUpdateVpclmul256, CanRunVpclmul256},
+    {"vpclmul512", CrcUpdateVpclmul512, CanRunVpclmul512},
 #endif
 };
 const size_t kCrcMethodCount = sizeof kCrcMethods / sizeof kCrcMethods[0];
@@ -57,7 +62,9 @@ const CrcMethod& ChosenCrcMethod()
 {
     const CrcMethod* method = Chosen.load(std::memory_order_acquire);
     if (method == nullptr) {
-        method = ChooseCrcMethod();
+        char wanted[kMethodNameCapacity];
+        bool forced = ReadEnvironmentText(kCrcMethodVariable, wanted, sizeof wanted);
+        method = &ChooseCrcMethod(ReadCpuFeatures(), forced ? wanted : nullptr);
         Chosen.store(method, std::memory_order_release);
     }
     return *method;

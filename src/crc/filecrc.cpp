@@ -15,34 +15,30 @@
 #include "crc/crc32.h"
 #include "platform/platform.h"
 
+#include <atomic>
+
 namespace {
 
-constexpr int kReadBufferCount = 4;
-
 alignas(64) uint8_t CrcReadBuffer[kReadBufferCount][kReadChunkBytes];
-bool ReadBufferBusy[kReadBufferCount];  // guarded by the pool lock
+std::atomic<bool> ReadBufferBusy[kReadBufferCount];
 
 int ClaimReadBuffer()
 {
-    LockPool();
-    for (;;) {
-        for (int i = 0; i < kReadBufferCount; ++i) {
-            if (!ReadBufferBusy[i]) {
-                ReadBufferBusy[i] = true;
-                UnlockPool();
+    // Past the wait at least one buffer is free for each caller that passed
+    // it and holds none yet; they may race for the same one, so a buffer is
+    // taken by an atomic exchange and the loser looks on.
+    WaitForReadBuffer();
+    for (;;)
+        for (int i = 0; i < kReadBufferCount; ++i)
+            if (!ReadBufferBusy[i].exchange(true, std::memory_order_acquire))
                 return i;
-            }
-        }
-        WaitInPool();
-    }
 }
 
 void ReleaseReadBuffer(int i)
 {
-    LockPool();
-    ReadBufferBusy[i] = false;
-    UnlockPool();
-    WakePoolWaiter();
+    // Freed before it is counted, so that whoever the count lets in finds it.
+    ReadBufferBusy[i].store(false, std::memory_order_release);
+    ReturnReadBuffer();
 }
 
 }  // namespace

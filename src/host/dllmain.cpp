@@ -1,17 +1,24 @@
-// Process attach: the loader tells the library where it was loaded.
+// Process attach and detach: the loader tells the library where it was loaded,
+// and when it is unloaded.
 #include "host/host.h"
 
 namespace {
+constexpr uint32_t kProcessDetach = 0;
 constexpr uint32_t kProcessAttach = 1;
 }
 
 void* ModuleHandle = nullptr;
 
-int TALLOWIX_STDCALL DllMain(void* module, uint32_t reason, void*)
+int TALLOWIX_STDCALL DllMain(void* module, uint32_t reason, void* reserved)
 {
     // Only the first attach counts; GetDllVersion finds the library's own
     // file through this handle.
     if (reason == kProcessAttach && ModuleHandle == nullptr)
         ModuleHandle = module;
+    // Unloaded while the process goes on (a host's /dll -u): give back the
+    // read-buffer wait, so that loading and unloading leaks nothing. When the
+    // process itself ends (reserved set) the system takes everything back.
+    if (reason == kProcessDetach && reserved == nullptr)
+        CloseReadBufferWait();
     return 1;
 }

@@ -58,9 +58,7 @@ int TALLOWIX_STDCALL GetDllVersion(void*, void*, char* data, char*, int, int)
     // The key stays intact in the buffer for the whole lookup; the answer
     // replaces it only afterwards.
     char answer[kVersionAnswerCapacity];
-    // The library's own file is found through its wide path, wherever it is
-    // installed; keys and values are ASCII.
-    if (QueryVersionString(ModuleHandle, TextEncoding::kUtf8, data, answer, sizeof answer))
+    if (QueryVersionString(ModuleHandle, data, answer, sizeof answer))
         memcpy(data, answer, strlen(answer) + 1);
     else
         memcpy(data, kVersionFailure, sizeof kVersionFailure);

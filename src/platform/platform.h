@@ -51,10 +51,12 @@ void CloseFile(PlatformFile file);
 
 // ---- Directory listings -------------------------------------------------
 
-// The three facts the search takes from each listed entry.
+// The facts the search takes from each listed entry.
 struct ListingEntry {
     char name[260];      // the entry's own name, in the listing's encoding
-    bool is_directory;
+    bool is_directory;   // a directory, or a link that leads to one
+    bool is_link;        // reached through a link (a junction or a symbolic
+                         // link), so it may lead back into the walk
     uint32_t size_low;   // low 32 bits of the size
 };
 
@@ -75,20 +77,34 @@ bool NextListingEntry(Listing* listing);
 
 void CloseListing(Listing* listing);
 
+// What makes a directory itself, whatever path leads to it: its volume and
+// its file number there (device and inode on POSIX). Two paths name the same
+// directory exactly when the identities are equal.
+struct DirectoryId {
+    uint64_t volume;
+    uint64_t file;
+};
+
+// The identity of the directory `path` names, links followed. False when it
+// cannot be read.
+bool GetDirectoryId(const char* path, TextEncoding encoding, DirectoryId* id);
+
 // ---- Waiting for a free read buffer -------------------------------------
 
-// One process-wide lock with one condition to wait on under it, guarding the
-// pool of read buffers. Both are static and ready before any call: nothing is
-// created, nothing is held per thread, nothing is left to free.
-void LockPool();
-void UnlockPool();
+// How many read buffers the file checksum's pool holds.
+constexpr int kReadBufferCount = 4;
 
-// Called with the lock held: releases it, sleeps without using the CPU until
-// WakePoolWaiter (or a spurious wake), and holds it again before returning.
-void WaitInPool();
+// A process-wide count of free read buffers, kReadBufferCount at first.
+// WaitForReadBuffer sleeps, without using the CPU, until the count is above
+// zero, and takes one from it; ReturnReadBuffer adds one back and wakes one
+// sleeper. Which buffer a caller then uses is the pool's own business. Nothing
+// is made per call or held per thread.
+void WaitForReadBuffer();
+void ReturnReadBuffer();
 
-// Wakes one thread sleeping in WaitInPool, if any.
-void WakePoolWaiter();
+// Gives back whatever the wait was built on, when the library is unloaded
+// while no call runs; a later wait builds it afresh.
+void CloseReadBufferWait();
 
 // ---- The environment ----------------------------------------------------
 
@@ -98,13 +114,21 @@ bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity);
 
 // ---- The library's own version information ------------------------------
 
-// Full path of the module's file in `encoding`. False when the call fails or
-// the path does not fit `capacity` (a truncated path is never handed on).
-bool GetModulePath(void* module, TextEncoding encoding, char* path, uint32_t capacity);
+// The full path of a module's file in the system's own wide form. It is
+// never shown to the host, so it is never converted: any path the system
+// loads a module from (up to 259 characters) is reached as it is.
+constexpr uint32_t kModulePathCapacity = 260;
+struct ModulePath {
+    char16_t text[kModulePathCapacity];
+};
+
+// False when the call fails or the path does not fit (a truncated path is
+// never handed on).
+bool GetModulePath(void* module, ModulePath* path);
 
 // Size of the file's version information; 0 when it has none or it cannot be
 // read.
-uint32_t GetVersionInfoSize(const char* path, TextEncoding encoding);
+uint32_t GetVersionInfoSize(const ModulePath& path);
 
 // One movable global memory block, locked while in use.
 struct VersionBlock {
@@ -120,8 +144,7 @@ bool AllocVersionBlock(uint32_t size, VersionBlock* block);
 void FreeVersionBlock(VersionBlock* block);
 
 // Copies the file's version information into the block. False on failure.
-bool ReadVersionInfo(const char* path, TextEncoding encoding, uint32_t size,
-                     const VersionBlock* block);
+bool ReadVersionInfo(const ModulePath& path, uint32_t size, const VersionBlock* block);
 
 // Looks up a sub-block path. Leaves `value` null or `length` 0 when the path
 // names nothing.

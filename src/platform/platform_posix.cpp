@@ -22,6 +22,7 @@ constexpr size_t kNativePathCapacity = 4096;
 
 pthread_mutex_t PoolLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t PoolChange = PTHREAD_COND_INITIALIZER;
+int FreeReadBuffers = kReadBufferCount;  // guarded by PoolLock
 
 // Copies a library path into a native one, backslashes made slashes. False
 // when it does not fit.
@@ -49,6 +50,11 @@ bool FillEntry(DIR* dir, Listing* listing)
         memcpy(e.name, d->d_name, n);
         e.name[n] = '\0';
         e.is_directory = S_ISDIR(st.st_mode);
+        e.is_link = d->d_type == DT_LNK;
+        struct stat own;  // some file systems leave the kind to a stat
+        if (d->d_type == DT_UNKNOWN && e.is_directory &&
+            fstatat(dirfd(dir), d->d_name, &own, AT_SYMLINK_NOFOLLOW) == 0)
+            e.is_link = S_ISLNK(own.st_mode);
         e.size_low = static_cast<uint32_t>(st.st_size);
         return true;
     }
@@ -130,25 +136,36 @@ void CloseListing(Listing* listing)
     closedir(static_cast<DIR*>(listing->handle));
 }
 
-void LockPool()
+bool GetDirectoryId(const char* path, TextEncoding, DirectoryId* id)
 {
-    pthread_mutex_lock(&PoolLock);
+    char native[kNativePathCapacity];
+    struct stat st;
+    if (!ToNativePath(path, native, strlen(path)) || stat(native, &st) != 0)
+        return false;
+    id->volume = st.st_dev;
+    id->file = st.st_ino;
+    return true;
 }
 
-void UnlockPool()
+void WaitForReadBuffer()
 {
+    pthread_mutex_lock(&PoolLock);
+    while (FreeReadBuffers == 0)
+        pthread_cond_wait(&PoolChange, &PoolLock);
+    --FreeReadBuffers;
     pthread_mutex_unlock(&PoolLock);
 }
 
-void WaitInPool()
+void ReturnReadBuffer()
 {
-    pthread_cond_wait(&PoolChange, &PoolLock);
-}
-
-void WakePoolWaiter()
-{
+    pthread_mutex_lock(&PoolLock);
+    ++FreeReadBuffers;
+    pthread_mutex_unlock(&PoolLock);
     pthread_cond_signal(&PoolChange);
 }
+
+// The lock and condition are static: nothing to give back.
+void CloseReadBufferWait() {}
 
 bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
 {
@@ -162,12 +179,12 @@ bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
     return true;
 }
 
-bool GetModulePath(void*, TextEncoding, char*, uint32_t)
+bool GetModulePath(void*, ModulePath*)
 {
     return false;
 }
 
-uint32_t GetVersionInfoSize(const char*, TextEncoding)
+uint32_t GetVersionInfoSize(const ModulePath&)
 {
     return 0;
 }
@@ -179,7 +196,7 @@ bool AllocVersionBlock(uint32_t, VersionBlock*)
 
 void FreeVersionBlock(VersionBlock*) {}
 
-bool ReadVersionInfo(const char*, TextEncoding, uint32_t, const VersionBlock*)
+bool ReadVersionInfo(const ModulePath&, uint32_t, const VersionBlock*)
 {
     return false;
 }

@@ -8,6 +8,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstring>
 
 static_assert(sizeof(ListingEntry::name) == sizeof(WIN32_FIND_DATAA::cFileName),
@@ -68,6 +69,9 @@ namespace {
 void CopyFacts(DWORD attributes, DWORD size_low, ListingEntry* entry)
 {
     entry->is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Junctions and symbolic links are reparse points; so are the Unix links
+    // that Wine lists.
+    entry->is_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
     entry->size_low = size_low;
 }
 
@@ -146,29 +150,79 @@ void CloseListing(Listing* listing)
     FindClose(listing->handle);
 }
 
-// A slim reader/writer lock and a condition variable: plain static words,
-// no kernel object to create or close.
-static SRWLOCK PoolLock = SRWLOCK_INIT;
-static CONDITION_VARIABLE PoolChange = CONDITION_VARIABLE_INIT;
-
-void LockPool()
+bool GetDirectoryId(const char* path, TextEncoding encoding, DirectoryId* id)
 {
-    AcquireSRWLockExclusive(&PoolLock);
+    // No access is asked for: only the file's own information is read. The
+    // backup flag lets a directory be opened at all.
+    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE h;
+    if (encoding == TextEncoding::kCodePage) {
+        h = CreateFileA(path, 0, kShare, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                        nullptr);
+    } else {
+        WCHAR wide[kWidePathCapacity];
+        if (!WidePath(path, wide))
+            return false;
+        h = CreateFileW(wide, 0, kShare, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                        nullptr);
+    }
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool known = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    if (!known)
+        return false;
+    id->volume = info.dwVolumeSerialNumber;
+    id->file = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
 }
 
-void UnlockPool()
+namespace {
+
+// The count of free read buffers is a semaphore, the one waiting primitive
+// that Windows XP offers without a lock around it (slim locks and condition
+// variables came with Vista, and a DLL that imports them does not load on
+// XP). It is made at the first wait, by whichever caller gets there first.
+std::atomic<HANDLE> PoolSemaphore{nullptr};
+
+HANDLE ReadBufferSemaphore()
 {
-    ReleaseSRWLockExclusive(&PoolLock);
+    HANDLE semaphore = PoolSemaphore.load(std::memory_order_acquire);
+    if (semaphore != nullptr)
+        return semaphore;
+    HANDLE made = CreateSemaphoreW(nullptr, kReadBufferCount, kReadBufferCount, nullptr);
+    if (made == nullptr)
+        return nullptr;
+    if (PoolSemaphore.compare_exchange_strong(semaphore, made, std::memory_order_acq_rel))
+        return made;
+    CloseHandle(made);  // another caller's came first
+    return semaphore;
 }
 
-void WaitInPool()
+constexpr DWORD kRetryMilliseconds = 10;
+
+}  // namespace
+
+void WaitForReadBuffer()
 {
-    SleepConditionVariableSRW(&PoolChange, &PoolLock, INFINITE, 0);
+    // Without a semaphore (the process is out of handles) there is nothing
+    // to sleep on but time; try again until one can be made.
+    HANDLE semaphore;
+    while ((semaphore = ReadBufferSemaphore()) == nullptr)
+        Sleep(kRetryMilliseconds);
+    WaitForSingleObject(semaphore, INFINITE);
 }
 
-void WakePoolWaiter()
+void ReturnReadBuffer()
 {
-    WakeConditionVariable(&PoolChange);
+    ReleaseSemaphore(PoolSemaphore.load(std::memory_order_acquire), 1, nullptr);
+}
+
+void CloseReadBufferWait()
+{
+    if (HANDLE semaphore = PoolSemaphore.exchange(nullptr, std::memory_order_acq_rel))
+        CloseHandle(semaphore);
 }
 
 bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
@@ -177,27 +231,28 @@ bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
     return length > 0 && length < capacity;
 }
 
-bool GetModulePath(void* module, TextEncoding encoding, char* path, uint32_t capacity)
+namespace {
+
+const WCHAR* Wide(const ModulePath& path)
+{
+    return reinterpret_cast<const WCHAR*>(path.text);
+}
+
+}  // namespace
+
+bool GetModulePath(void* module, ModulePath* path)
 {
     // A full buffer means the path was cut (older Windows leaves it
     // unterminated too), so only a shorter answer is a whole path.
-    if (encoding == TextEncoding::kCodePage) {
-        DWORD n = GetModuleFileNameA(static_cast<HMODULE>(module), path, capacity);
-        return n > 0 && n < capacity;
-    }
-    WCHAR wide[kWidePathCapacity];
-    DWORD n = GetModuleFileNameW(static_cast<HMODULE>(module), wide, kWidePathCapacity);
-    return n > 0 && n < kWidePathCapacity &&
-           Utf16ToUtf8(reinterpret_cast<const char16_t*>(wide), path, capacity);
+    DWORD n = GetModuleFileNameW(static_cast<HMODULE>(module), reinterpret_cast<WCHAR*>(path->text),
+                                 kModulePathCapacity);
+    return n > 0 && n < kModulePathCapacity;
 }
 
-uint32_t GetVersionInfoSize(const char* path, TextEncoding encoding)
+uint32_t GetVersionInfoSize(const ModulePath& path)
 {
     DWORD unused = 0;
-    if (encoding == TextEncoding::kCodePage)
-        return GetFileVersionInfoSizeA(path, &unused);
-    WCHAR wide[kWidePathCapacity];
-    return WidePath(path, wide) ? GetFileVersionInfoSizeW(wide, &unused) : 0;
+    return GetFileVersionInfoSizeW(Wide(path), &unused);
 }
 
 bool AllocVersionBlock(uint32_t size, VersionBlock* block)
@@ -221,13 +276,9 @@ void FreeVersionBlock(VersionBlock* block)
     GlobalFree(block->handle);
 }
 
-bool ReadVersionInfo(const char* path, TextEncoding encoding, uint32_t size,
-                     const VersionBlock* block)
+bool ReadVersionInfo(const ModulePath& path, uint32_t size, const VersionBlock* block)
 {
-    if (encoding == TextEncoding::kCodePage)
-        return GetFileVersionInfoA(path, 0, size, block->data) != 0;
-    WCHAR wide[kWidePathCapacity];
-    return WidePath(path, wide) && GetFileVersionInfoW(wide, 0, size, block->data) != 0;
+    return GetFileVersionInfoW(Wide(path), 0, size, block->data) != 0;
 }
 
 void QueryVersionValue(const VersionBlock* block, const char* sub_block,

@@ -47,16 +47,15 @@ void QueryTranslation(const VersionBlock* block, char* output)
     }
 }
 
-int QueryVersionString(void* module, TextEncoding encoding, const char* key, char* output,
-                       uint32_t capacity)
+int QueryVersionString(void* module, const char* key, char* output, uint32_t capacity)
 {
     size_t key_length = strlen(key);
     if (key_length > kMaxVersionKeyLength)
         return 0;
-    char module_path[kPathCapacity];
-    if (!GetModulePath(module, encoding, module_path, kPathCapacity))
+    ModulePath module_path;
+    if (!GetModulePath(module, &module_path))
         return 0;
-    uint32_t size = GetVersionInfoSize(module_path, encoding);
+    uint32_t size = GetVersionInfoSize(module_path);
     if (size == 0)
         return 0;
     VersionBlock block;
@@ -64,7 +63,7 @@ int QueryVersionString(void* module, TextEncoding encoding, const char* key, cha
         return 0;
 
     int result = 0;
-    if (ReadVersionInfo(module_path, encoding, size, &block)) {
+    if (ReadVersionInfo(module_path, size, &block)) {
         char code[12];
         QueryTranslation(&block, code);
         char sub_block[kPathCapacity];

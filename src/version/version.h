@@ -13,12 +13,10 @@ constexpr uint32_t kMaxVersionKeyLength = 230;
 constexpr uint32_t kVersionAnswerCapacity = 100;
 
 // Looks `key` up in the string table of the version resource of `module`'s
-// file, read afresh from disk; the file is reached through its path in
-// `encoding`, which must fit 255 bytes of it. Returns 1 with the value (cut to
-// capacity - 1 characters, always terminated) in `output`, or 0 with `output`
-// untouched.
-int QueryVersionString(void* module, TextEncoding encoding, const char* key, char* output,
-                       uint32_t capacity);
+// file, read afresh from disk through the file's wide path. Returns 1 with
+// the value (cut to capacity - 1 characters, always terminated) in `output`,
+// or 0 with `output` untouched.
+int QueryVersionString(void* module, const char* key, char* output, uint32_t capacity);
 
 // Writes the translation code naming the string table to search: the first
 // language and code page of "\VarFileInfo\Translation" as eight upper-case

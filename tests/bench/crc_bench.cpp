@@ -232,7 +232,7 @@ int main(int argc, char** argv)
         }
     std::vector<const CrcMethod*> cached;
     for (size_t i = 0; i < kCrcMethodCount; ++i)
-        if (kCrcMethods[i].supported())
+        if (kCrcMethods[i].supported(ReadCpuFeatures()))
             cached.push_back(&kCrcMethods[i]);
     for (const CrcMethod& anchor : kAnchors)
         cached.push_back(&anchor);

@@ -257,8 +257,9 @@ void KernelMain(const uint32_t* multiboot_info)
         ++failures;
     }
 
+    CpuFeatures cpu = ReadCpuFeatures();
     for (size_t i = 1; i < kCrcMethodCount; ++i) {
-        if (kCrcMethods[i].supported()) {
+        if (kCrcMethods[i].supported(cpu)) {
             failures += CheckMethod(kCrcMethods[i]);
         } else {
             Print("method ");

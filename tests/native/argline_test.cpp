@@ -223,12 +223,13 @@ TEST(Utf16ToUtf8, RefusesUnpairedSurrogatesAndWhatDoesNotFit)
     const char16_t lone_high[] = {u'a', 0xD83D, u'b', 0};
     const char16_t lone_low[] = {0xDE00, u'a', 0};
     const char16_t high_at_end[] = {u'a', 0xD83D, 0};
+    const char16_t two_lows[] = {0xDE00, 0xDE00, 0};
     char text[8];
     EXPECT_TRUE(Utf16ToUtf8(paired, text, sizeof text));
     EXPECT_STREQ(text, "a\xF0\x9F\x98\x80");
     EXPECT_FALSE(Utf16ToUtf8(paired, text, 5)) << "five bytes and a terminator in five";
     EXPECT_TRUE(Utf16ToUtf8(paired, text, 6)) << "exactly fits";
-    for (const char16_t* unpaired : {lone_high, lone_low, high_at_end})
+    for (const char16_t* unpaired : {lone_high, lone_low, high_at_end, two_lows})
         EXPECT_FALSE(Utf16ToUtf8(unpaired, text, sizeof text));
     char16_t wide[3];
     EXPECT_FALSE(Utf8ToUtf16("\xF0\x9F\x98\x80", wide, 2)) << "a pair and a terminator in two";

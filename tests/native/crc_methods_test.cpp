@@ -19,7 +19,7 @@ class EachCrcMethod : public testing::TestWithParam<size_t> {
 protected:
     void SetUp() override
     {
-        if (!Method().supported())
+        if (!Method().supported(ReadCpuFeatures()))
             GTEST_SKIP() << Method().name << " cannot run on this CPU";
     }
     const CrcMethod& Method() const { return kCrcMethods[GetParam()]; }
@@ -63,11 +63,55 @@ TEST(CrcMethods, ThePortableReferenceComesFirstAndRunsEverywhere)
 {
     ASSERT_GE(kCrcMethodCount, 1u);
     EXPECT_STREQ(kCrcMethods[0].name, "portable");
-    EXPECT_TRUE(kCrcMethods[0].supported());
+    EXPECT_TRUE(kCrcMethods[0].supported(CpuFeatures()));
     for (size_t i = 0; i < kCrcMethodCount; ++i)
         std::printf("method %-10s %s\n", kCrcMethods[i].name,
-                    kCrcMethods[i].supported() ? "runs here" : "cannot run here");
+                    kCrcMethods[i].supported(ReadCpuFeatures()) ? "runs here" : "cannot run here");
 }
+
+#if defined(__x86_64__) || defined(__i386__)
+// The choice as a function of what cpuid and XGETBV report, fed combinations
+// no CPU or emulator here offers.
+constexpr uint32_t kPclmul = 1u << 1, kSse41 = 1u << 19, kOsxsave = 1u << 27, kAvx = 1u << 28;
+constexpr uint32_t kAvx2 = 1u << 5, kAvx512f = 1u << 16, kVpclmul = 1u << 10;
+constexpr uint32_t kLeaf1All = kPclmul | kSse41 | kOsxsave | kAvx;
+
+struct ChoiceRow {
+    CpuFeatures cpu;
+    const char* forced;
+    const char* chosen;
+    const char* why;
+};
+
+const ChoiceRow kChoiceRows[] = {
+    {{}, nullptr, "portable", "nothing reported"},
+    {{kPclmul, 0, 0, 0}, nullptr, "portable", "PCLMULQDQ without SSE4.1"},
+    {{kPclmul | kSse41, 0, 0, 0}, nullptr, "pclmul", "PCLMULQDQ and SSE4.1"},
+    {{kLeaf1All, kAvx2, kVpclmul, 0x6}, nullptr, "vpclmul256", "AVX2, VPCLMULQDQ, AVX state"},
+    {{kLeaf1All, 0, kVpclmul, 0x6}, nullptr, "pclmul", "VPCLMULQDQ without AVX2"},
+    {{kLeaf1All & ~kOsxsave, kAvx2 | kAvx512f, kVpclmul, 0xE7}, nullptr, "pclmul",
+     "OSXSAVE off: XCR0 cannot be trusted"},
+    {{kLeaf1All & ~kAvx, kAvx2, kVpclmul, 0x6}, nullptr, "pclmul", "no AVX"},
+    {{kLeaf1All, kAvx2, kVpclmul, 0x2}, nullptr, "pclmul", "the AVX state not saved"},
+    {{kLeaf1All, kAvx2 | kAvx512f, kVpclmul, 0xE7}, nullptr, "vpclmul512", "AVX-512F and its state"},
+    {{kLeaf1All, kAvx2, kVpclmul, 0xE7}, nullptr, "vpclmul256", "the AVX-512 state without AVX512F"},
+    {{kLeaf1All, kAvx2 | kAvx512f, kVpclmul, 0x67}, nullptr, "vpclmul256", "XCR0 lacks bit 7"},
+    {{kLeaf1All, kAvx2 | kAvx512f, 0, 0xE7}, nullptr, "pclmul", "AVX-512 without VPCLMULQDQ"},
+    {{kLeaf1All, kAvx2 | kAvx512f, kVpclmul, 0xE7}, "pclmul", "pclmul", "forced and runnable"},
+    {{kLeaf1All, kAvx2, kVpclmul, 0x6}, "vpclmul512", "vpclmul256", "forced but not runnable"},
+    {{kPclmul | kSse41, 0, 0, 0}, "none", "pclmul", "forced name of no method"},
+};
+
+class ChoiceRows : public testing::TestWithParam<ChoiceRow> {};
+
+TEST_P(ChoiceRows, PicksTheFastestMethodTheReportedValuesAllow)
+{
+    const ChoiceRow& row = GetParam();
+    EXPECT_STREQ(ChooseCrcMethod(row.cpu, row.forced).name, row.chosen) << row.why;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, ChoiceRows, testing::ValuesIn(kChoiceRows));
+#endif
 
 // First in its suite: CTest runs the suite alone in fresh processes, so these
 // are the first calls of CrcUpdate there.
@@ -98,7 +142,7 @@ TEST(CrcChoice, RunsTheForcedMethodWhenItCanRunAndTheFastestOtherwise)
     const char* forced = std::getenv(kCrcMethodVariable);
     const CrcMethod *fastest = nullptr, *named = nullptr;
     for (size_t i = 0; i < kCrcMethodCount; ++i)
-        if (kCrcMethods[i].supported()) {
+        if (kCrcMethods[i].supported(ReadCpuFeatures())) {
             fastest = &kCrcMethods[i];
             if (forced != nullptr && std::strcmp(kCrcMethods[i].name, forced) == 0)
                 named = &kCrcMethods[i];

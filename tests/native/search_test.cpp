@@ -248,6 +248,32 @@ TEST_F(SearchTree, DirectoriesBeginningWithAFullStopAreNeverEnteredButSuchFilesM
     Expect("cached", "h\\.cache", "h\\.cache\\m.zip", "the rule is on listed names only");
 }
 
+// A link back to the directory that lists it, or to an ancestor, is passed
+// over; any other link is followed. Names vary so that some directory lists
+// its link before its file, when a walk through the link would answer first.
+TEST_F(SearchTree, ALinkBackIntoTheWalkIsPassedOverAndOtherLinksAreFollowed)
+{
+    Dir("two\\d");
+    for (const char* link : {"two/d/a", "two/d/b"})
+        ASSERT_EQ(symlink("..", link), 0);
+    Expect("no such file", "two", "", "two links back to the parent, no match: the search ends");
+    int link_first = 0;
+    for (int i = 0; i < 8; ++i) {
+        std::string top = "one" + std::to_string(i), dir = top + "\\d";
+        std::string link = (i % 2 ? "a" : "z") + std::to_string(i);
+        std::string file = (i % 2 ? "z" : "a") + std::to_string(i) + ".bin";
+        Write(dir + "\\" + file, "beside");
+        ASSERT_EQ(symlink(i < 4 ? ".." : ".", Native(dir + "\\" + link).c_str()), 0);
+        link_first += ListedBefore(dir, link, file);
+        Expect("beside", top, dir + "\\" + file, i < 4 ? "one link back" : "a link to itself");
+    }
+    EXPECT_GT(link_first, 0) << "no directory listed its link first";
+    Write("outside\\far.bin", "far away");
+    Dir("in");
+    ASSERT_EQ(symlink("../outside", "in/out"), 0);
+    Expect("far away", "in", "in\\out\\far.bin", "a link to a folder outside the tree");
+}
+
 TEST_F(SearchTree, SizeZeroAndCrcZeroMatchTheFirstEmptyFileAndNoDirectory)
 {
     Dir("z\\d1");

@@ -70,8 +70,7 @@ Lookup Query(HMODULE module, const std::string& key)
     char out[kVersionAnswerCapacity + 16];
     memset(out, kGuardByte, sizeof out);
     Lookup lookup;
-    lookup.found = QueryVersionString(module, TextEncoding::kUtf8, key.c_str(), out,
-                                      kVersionAnswerCapacity);
+    lookup.found = QueryVersionString(module, key.c_str(), out, kVersionAnswerCapacity);
     auto guarded = [&](size_t from) {
         return std::all_of(out + from, std::end(out), [](char c) { return c == kGuardByte; });
     };
@@ -129,26 +128,26 @@ TEST(QueryVersionString, WritesNothingForAHandleThatNamesNoModule)
 // Copies a fixture to `path`.
 void CopyFixture(const char* fixture, const std::string& path)
 {
-    std::string source = CurrentDirectory() + "\\" + fixture;
-    EXPECT_TRUE(CopyFileA(source.c_str(), path.c_str(), FALSE)) << path;
+    std::wstring source = TestPath(CurrentDirectory() + "\\" + fixture);
+    EXPECT_TRUE(CopyFileW(source.c_str(), TestPath(path).c_str(), FALSE)) << path;
 }
 
-TEST(QueryVersionString, ReadsAModuleWhosePathFills255CharactersAndNoLonger)
+TEST(QueryVersionString, ReadsAModuleWhosePathFills259CharactersAndNoLonger)
 {
     std::string directory = CurrentDirectory() + "\\long_module_path";
     RemoveTree(directory);
     MakeTestDir(directory);
-    struct Row { size_t length; int found; } rows[] = {{kPathCapacity - 1, 1}, {kPathCapacity, 0}};
+    struct Row { size_t length; int found; } rows[] = {{255, 1}, {259, 1}, {260, 0}};
     for (const Row& row : rows) {
         std::string prefix = directory + "\\";
         ASSERT_LT(prefix.size() + 4, row.length);
         std::string path = prefix + std::string(row.length - prefix.size() - 4, 'p') + ".dll";
-        CopyFixture("version_pairs.dll", path);
+        CopyFixture("version_pairs.dll", "\\\\?\\" + path);
         // Where the system cuts the path to fit the buffer, the cut path names
         // this decoy, which answers too; Wine leaves the path unterminated.
-        if (path.size() >= kPathCapacity)
-            CopyFixture("version_untranslated.dll", path.substr(0, kPathCapacity - 1));
-        HMODULE module = LoadLibraryA(path.c_str());
+        if (path.size() >= kModulePathCapacity)
+            CopyFixture("version_untranslated.dll", path.substr(0, kModulePathCapacity - 1));
+        HMODULE module = LoadLibraryW(TestPath("\\\\?\\" + path).c_str());
         ASSERT_NE(module, nullptr) << path;
         char loaded[1024];
         ASSERT_EQ(GetModuleFileNameA(module, loaded, sizeof loaded), row.length)
@@ -163,30 +162,32 @@ TEST(QueryVersionString, ReadsAModuleWhosePathFills255CharactersAndNoLonger)
 }
 
 // An account name such as "Łukasz" puts every script folder outside the code
-// page: the library finds its own file through the wide module path there.
-TEST(GetDllVersion, AnswersFromAFolderNamedOutsideTheCodePage)
+// page, and a folder of 130 "é" has a UTF-8 form longer than any 255-byte
+// path: the library finds its own file through its wide path in both.
+TEST(GetDllVersion, AnswersFromAnyFolderTheSystemLoadsItFrom)
 {
-    const std::string directory = "\xC5\x81ukasz";
-    RemoveTree(directory);
-    MakeTestDir(directory);
-    wchar_t own[MAX_PATH];
-    ASSERT_GT(GetModuleFileNameW(Dll(), own, MAX_PATH), 0u);
-    std::wstring copy = TestPath(directory + "\\tallowix.dll");
-    ASSERT_TRUE(CopyFileW(own, copy.c_str(), FALSE));
-    HMODULE module = LoadLibraryW(copy.c_str());
-    ASSERT_NE(module, nullptr);
-    char data[kResultBytes] = "FileVersion";
-    bool balanced = false;
-    EXPECT_EQ(CallStdcall(GetProcAddress(module, "GetDllVersion"),
-                          {0, 0, reinterpret_cast<uintptr_t>(data), 0, 0, 1}, &balanced),
-              3u);
-    EXPECT_TRUE(balanced);
-    EXPECT_STREQ(data, "1.01");
-    EXPECT_EQ(Query(module, "FileVersion").text, "1.01");
-    EXPECT_EQ(QueryVersionString(module, TextEncoding::kCodePage, "FileVersion", data, 100), 0)
-        << "the code-page path of this folder names no file";
-    FreeLibrary(module);
-    RemoveTree(directory);
+    std::string e_acutes;
+    for (int i = 0; i < 130; ++i)
+        e_acutes += "\xC3\xA9";
+    for (const std::string& directory : {std::string("\xC5\x81ukasz"), e_acutes}) {
+        RemoveTree(directory);
+        MakeTestDir(directory);
+        wchar_t own[MAX_PATH];
+        ASSERT_GT(GetModuleFileNameW(Dll(), own, MAX_PATH), 0u);
+        std::wstring copy = TestPath(directory + "\\tallowix.dll");
+        ASSERT_TRUE(CopyFileW(own, copy.c_str(), FALSE));
+        HMODULE module = LoadLibraryW(copy.c_str());
+        ASSERT_NE(module, nullptr);
+        char data[kResultBytes] = "FileVersion";
+        bool balanced = false;
+        EXPECT_EQ(CallStdcall(GetProcAddress(module, "GetDllVersion"),
+                              {0, 0, reinterpret_cast<uintptr_t>(data), 0, 0, 1}, &balanced),
+                  3u);
+        EXPECT_TRUE(balanced);
+        EXPECT_STREQ(data, "1.01") << directory.size() << "-byte folder name";
+        FreeLibrary(module);
+        RemoveTree(directory);
+    }
 }
 
 }  // namespace

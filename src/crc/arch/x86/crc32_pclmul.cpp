@@ -1,6 +1,6 @@
 // CRC-32 by folding 64 bytes at a time in four 128-bit registers with
 // PCLMULQDQ; the method itself is described in crc32_fold.h. Compiled with
-// -mpclmul -msse4.1 and run only when CpuHasPclmul().
+// -mpclmul -msse4.1 and run only when CanRunPclmul().
 #include "crc/arch/x86/crc32_x86.h"
 
 #include "crc/arch/x86/crc32_fold.h"

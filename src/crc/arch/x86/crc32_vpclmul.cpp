@@ -1,7 +1,7 @@
 // CRC-32 by folding 128 bytes at a time in four 256-bit registers with
 // VPCLMULQDQ, each 256-bit register two 128-bit lanes folded side by side;
 // the method itself is described in crc32_fold.h. Compiled with -mavx2
-// -mvpclmulqdq -mpclmul and run only when CpuHasVpclmul256().
+// -mvpclmulqdq -mpclmul and run only when CanRunVpclmul256().
 //
 // The stack: 32-bit Windows promises only 4-byte alignment on entry, and
 // 64-bit mingw cannot align it beyond 16 bytes (GCC bug 54412). So the stack

@@ -1,7 +1,7 @@
 // CRC-32 by folding 256 bytes at a time in four 512-bit registers with
 // VPCLMULQDQ, each register four 128-bit lanes folded side by side; the
 // method itself is described in crc32_fold.h. Compiled with -mavx512f -mavx2
-// -mvpclmulqdq -mpclmul and run only when CpuHasVpclmul512(). Of AVX-512 it
+// -mvpclmulqdq -mpclmul and run only when CanRunVpclmul512(). Of AVX-512 it
 // needs the foundation only: no byte, word or narrow-register forms are used.
 //
 // The 32-bit build has eight vector registers, enough for the four
