@@ -14,6 +14,9 @@
 // Tells the host that the data buffer holds the result.
 constexpr int kHostReturnResult = 3;
 
+// Tells the host that the data buffer holds a command for it to run.
+constexpr int kHostReturnCommand = 2;
+
 // Every result the library writes fits this many bytes with its terminator.
 constexpr uint32_t kHostResultCapacity = 256;
 
@@ -33,3 +36,19 @@ TALLOWIX_EXPORT int TALLOWIX_STDCALL GetDllVersion(void* main_window, void* acti
 TALLOWIX_EXPORT int TALLOWIX_STDCALL MIRCFindFileSizeCrc(void* main_window, void* active_window,
                                                          char* data, char* parms, int show,
                                                          int nopause);
+
+// The same operations in the background: the data buffer holds "TAG
+// ARGUMENT", ARGUMENT read exactly as Get32BitCrc or MIRCFindFileSizeCrc read
+// their text. The work runs on the calling thread (under $dllcall, a worker
+// of the host's), then the answer goes to the host's main window (the first
+// argument) as the command "/signal tallowix OPERATION TAG ANSWER". Returns 3
+// with the answer in the buffer once the host may have the command, or 2 with
+// the command itself in the buffer when it surely did not get it, for the
+// host to run.
+TALLOWIX_EXPORT int TALLOWIX_STDCALL SignalGet32BitCrc(void* main_window, void* active_window,
+                                                       char* data, char* parms, int show,
+                                                       int nopause);
+
+TALLOWIX_EXPORT int TALLOWIX_STDCALL SignalFindFileSizeCrc(void* main_window, void* active_window,
+                                                           char* data, char* parms, int show,
+                                                           int nopause);

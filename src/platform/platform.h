@@ -7,6 +7,7 @@
 
 #include "text/encoding.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // The host's routine form is __stdcall on 32-bit Windows (the callee removes
@@ -105,6 +106,32 @@ void ReturnReadBuffer();
 // Gives back whatever the wait was built on, when the library is unloaded
 // while no call runs; a later wait builds it afresh.
 void CloseReadBufferWait();
+
+// ---- Handing the host a command -----------------------------------------
+
+// One piece of a command's text, and how that piece is encoded.
+struct TextPiece {
+    const char* text;
+    TextEncoding encoding;
+};
+
+enum class CommandDelivery {
+    kTaken,          // the host window took the command
+    kNotHandedOver,  // surely not handed over: no window, not a window, a host
+                     // that has stopped answering, or one that refused it
+    kUnknown,        // the wait ran out: the host may still run it
+};
+
+// How long a command waits for the host window to take it.
+constexpr uint32_t kHostWaitMilliseconds = 10000;
+
+// Hands the command made of `pieces` to the host's window as mIRC's command
+// message does it: the text in a named mapping of this call's own, then the
+// message, waiting at most kHostWaitMilliseconds. A window that takes wide
+// text gets the command in UTF-16, each piece converted from its own
+// encoding; an older, single-byte window gets the pieces' bytes as they are.
+// The POSIX stand-in has no windows: it answers kNotHandedOver.
+CommandDelivery SendHostCommand(void* window, const TextPiece* pieces, size_t count);
 
 // ---- The environment ----------------------------------------------------
 

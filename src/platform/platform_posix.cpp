@@ -167,6 +167,11 @@ void ReturnReadBuffer()
 // The lock and condition are static: nothing to give back.
 void CloseReadBufferWait() {}
 
+CommandDelivery SendHostCommand(void*, const TextPiece*, size_t)
+{
+    return CommandDelivery::kNotHandedOver;
+}
+
 bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
 {
     const char* value = getenv(name);

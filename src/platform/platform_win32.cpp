@@ -225,6 +225,147 @@ void CloseReadBufferWait()
         CloseHandle(semaphore);
 }
 
+namespace {
+
+// mIRC's command message: wParam says how to take the text, lParam numbers
+// the mapping "mIRC<N>" that holds it.
+constexpr UINT kCommandMessage = WM_USER + 200;
+constexpr WPARAM kAsTyped = 1;     // run the text as if typed in the editbox
+constexpr WPARAM kUtf16Text = 8;   // the text is UTF-16
+// The host reads at least this much of the mapping.
+constexpr DWORD kMappingBytes = 4096;
+constexpr int kMappingAttempts = 16;
+
+struct CommandMapping {
+    HANDLE handle;
+    void* view;
+    uint32_t index;
+};
+
+// "mIRC" and the decimal index, in `name` (at least 16 units).
+void MappingName(uint32_t index, WCHAR* name)
+{
+    WCHAR digits[10];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<WCHAR>(L'0' + index % 10);
+        index /= 10;
+    } while (index != 0);
+    memcpy(name, L"mIRC", 4 * sizeof(WCHAR));
+    for (int i = 0; i < n; ++i)
+        name[4 + i] = digits[n - 1 - i];
+    name[4 + n] = L'\0';
+}
+
+// Makes a mapping under a name of this call's own. The number mixes the
+// thread, unique among those running, with the time, so that a number is not
+// soon made again: a message the host takes late, after the wait ran out,
+// then finds no mapping rather than a later call's. A name that exists
+// already is someone else's, and the next one is tried.
+bool MakeCommandMapping(CommandMapping* mapping)
+{
+    uint32_t seed = (GetCurrentThreadId() * 0x9E3779B1u) ^ GetTickCount();
+    for (int attempt = 0; attempt < kMappingAttempts; ++attempt) {
+        uint32_t index = (seed + attempt * 0x61C88647u) & 0x7FFFFFFFu;
+        if (index == 0)
+            continue;
+        WCHAR name[16];
+        MappingName(index, name);
+        HANDLE h = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                      kMappingBytes, name);
+        if (h == nullptr)
+            return false;
+        if (GetLastError() == ERROR_ALREADY_EXISTS) {
+            CloseHandle(h);
+            continue;
+        }
+        void* view = MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, kMappingBytes);
+        if (view == nullptr) {
+            CloseHandle(h);
+            return false;
+        }
+        *mapping = {h, view, index};
+        return true;
+    }
+    return false;
+}
+
+// Writes the pieces, and a terminator, into the mapping: as UTF-16 or as
+// bytes. False when they do not fit (or a piece is not the UTF-8 it says).
+bool WriteCommand(void* view, bool wide, const TextPiece* pieces, size_t count)
+{
+    size_t n = 0;
+    if (!wide) {
+        auto* out = static_cast<char*>(view);
+        for (size_t i = 0; i < count; ++i) {
+            size_t length = strlen(pieces[i].text);
+            if (n + length >= kMappingBytes)
+                return false;
+            memcpy(out + n, pieces[i].text, length);
+            n += length;
+        }
+        out[n] = '\0';
+        return true;
+    }
+    auto* out = static_cast<WCHAR*>(view);
+    constexpr size_t kUnits = kMappingBytes / sizeof(WCHAR);
+    out[0] = L'\0';
+    for (size_t i = 0; i < count; ++i) {
+        if (pieces[i].encoding == TextEncoding::kUtf8) {
+            if (!Utf8ToUtf16(pieces[i].text, reinterpret_cast<char16_t*>(out + n), kUnits - n))
+                return false;
+            while (out[n] != L'\0')
+                ++n;
+        } else if (pieces[i].text[0] != '\0') {
+            int units = MultiByteToWideChar(CP_ACP, 0, pieces[i].text, -1, out + n,
+                                            static_cast<int>(kUnits - n));
+            if (units == 0)
+                return false;
+            n += units - 1;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+CommandDelivery SendHostCommand(void* window, const TextPiece* pieces, size_t count)
+{
+    HWND hwnd = static_cast<HWND>(window);
+    if (hwnd == nullptr || !IsWindow(hwnd))
+        return CommandDelivery::kNotHandedOver;
+    // A host thread that has stopped answering is not sent to: the message
+    // would only wait out the bound. On the window's own thread (a $dll call)
+    // the message is a plain call, and that thread never seems stopped.
+    if (GetWindowThreadProcessId(hwnd, nullptr) != GetCurrentThreadId() && IsHungAppWindow(hwnd))
+        return CommandDelivery::kNotHandedOver;
+    bool wide = IsWindowUnicode(hwnd) != 0;
+    CommandMapping mapping;
+    if (!MakeCommandMapping(&mapping))
+        return CommandDelivery::kNotHandedOver;
+    CommandDelivery delivery = CommandDelivery::kNotHandedOver;
+    if (WriteCommand(mapping.view, wide, pieces, count)) {
+        // Without the extended error flag every host answers 1 for a command
+        // it took and 0 for one it refused.
+        DWORD_PTR answer = 0;
+        SetLastError(ERROR_SUCCESS);
+        LRESULT sent = SendMessageTimeoutW(hwnd, kCommandMessage, kAsTyped | (wide ? kUtf16Text : 0),
+                                           static_cast<LPARAM>(mapping.index), SMTO_ABORTIFHUNG,
+                                           kHostWaitMilliseconds, &answer);
+        if (sent != 0)
+            delivery = answer == 1   ? CommandDelivery::kTaken
+                       : answer == 0 ? CommandDelivery::kNotHandedOver
+                                     : CommandDelivery::kUnknown;
+        else if (GetLastError() == ERROR_TIMEOUT)
+            delivery = CommandDelivery::kUnknown;
+    }
+    // Closed now, so a message the host takes after the wait ran out finds
+    // nothing to run.
+    UnmapViewOfFile(mapping.view);
+    CloseHandle(mapping.handle);
+    return delivery;
+}
+
 bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
 {
     DWORD length = GetEnvironmentVariableA(name, text, capacity);

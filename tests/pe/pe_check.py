@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Byte-level check of a built tallowix.dll, read from the PE file itself.
 
-Checks the export table (module name, ordinals, the five undecorated names),
-the imported DLLs (system DLLs only, so no compiler run-time DLL) and the one
+Checks the export table (module name, ordinals, the seven undecorated names),
+the imports (system DLLs only, and only functions on a list that Windows XP
+SP3 has) and the one
 resource: its place in the resource directory and the version block tree,
 block by block, with every stated length and the 4-byte alignment.
 
@@ -55,7 +56,9 @@ class Image:
 
 
 EXPORTS = {1: "DllMain", 100: "Get32BitCrc", 101: "GetDllVersion",
-           102: "MIRCFindFileSizeCrc", 103: "FindFileSizeCrc"}
+           102: "MIRCFindFileSizeCrc", 103: "FindFileSizeCrc",
+           104: "SignalGet32BitCrc", 105: "SignalFindFileSizeCrc"}
+ORDINAL_SLOTS = 105
 
 
 def check_exports(image):
@@ -66,7 +69,7 @@ def check_exports(image):
         image.at("<7I", rva + 12)
     check(image.ascii(name) == "TALLOWIX.dll", "exports: module name %r" % image.ascii(name))
     check(base == 1, "exports: ordinal base %d" % base)
-    check(functions == 103, "exports: %d ordinal slots" % functions)
+    check(functions == ORDINAL_SLOTS, "exports: %d ordinal slots" % functions)
     found = {base + image.at("<H", ordinals_rva + 2 * i): image.ascii(image.at("<I", names_rva + 4 * i))
              for i in range(names)}
     check(found == EXPORTS, "exports: names by ordinal %r" % found)
@@ -76,19 +79,60 @@ def check_exports(image):
               "exports: ordinal %d %s an address" % (ordinal, "lacks" if address == 0 else "has"))
 
 
-# Only system DLLs: a compiler run-time DLL (libgcc, libstdc++, libwinpthread)
-# is not among them.
-ALLOWED_IMPORTS = {"kernel32.dll", "msvcrt.dll", "version.dll", "user32.dll"}
-REQUIRED_IMPORTS = {"kernel32.dll", "version.dll"}
+# Every function the DLLs may import, by DLL: only system DLLs (no compiler
+# run-time DLL such as libgcc, libstdc++ or libwinpthread), and only what
+# Windows XP SP3 has, the oldest system the 32-bit DLL loads on (mIRC 6 ran
+# there). A new import is a decision: add it here only once it is known to
+# exist on XP SP3. Some come from the compiler's start-up code, and some from
+# one architecture only (_iob on x86, __iob_func on x64; the x86 unwinder
+# looks up its frame registry with the module calls).
+ALLOWED_IMPORTS = {
+    "kernel32.dll": {
+        "CloseHandle", "CreateFileA", "CreateFileMappingW", "CreateFileW", "CreateSemaphoreW",
+        "DeleteCriticalSection", "EnterCriticalSection", "FindClose", "FindFirstFileA",
+        "FindFirstFileW", "FindNextFileA", "FindNextFileW", "FreeLibrary", "GetCurrentThreadId",
+        "GetEnvironmentVariableA", "GetFileInformationByHandle", "GetLastError",
+        "GetModuleFileNameW", "GetModuleHandleA", "GetProcAddress", "GetTickCount",
+        "GlobalAlloc", "GlobalFree", "GlobalLock", "GlobalUnlock", "InitializeCriticalSection",
+        "LeaveCriticalSection", "LoadLibraryA", "MapViewOfFile", "MultiByteToWideChar",
+        "ReadFile", "ReleaseSemaphore", "SetLastError", "Sleep", "TlsGetValue",
+        "UnmapViewOfFile", "VirtualProtect", "VirtualQuery", "WaitForSingleObject",
+    },
+    "msvcrt.dll": {
+        "__iob_func", "_amsg_exit", "_initterm", "_iob", "_lock", "_unlock", "abort", "calloc",
+        "free", "fwrite", "memcpy", "realloc", "strcmp", "strcspn", "strlen", "strncmp",
+        "vfprintf",
+    },
+    "user32.dll": {
+        "GetWindowThreadProcessId", "IsHungAppWindow", "IsWindow", "IsWindowUnicode",
+        "SendMessageTimeoutW",
+    },
+    "version.dll": {"GetFileVersionInfoSizeW", "GetFileVersionInfoW", "VerQueryValueA"},
+}
+REQUIRED_IMPORTS = {"kernel32.dll", "version.dll", "user32.dll"}
 
 
 def check_imports(image):
     rva, _ = image.directories[1]
+    wide = image.unpack("<H", image.unpack("<I", 0x3C) + 24) == 0x20B
+    entry_form, ordinal_flag = ("<Q", 1 << 63) if wide else ("<I", 1 << 31)
     names = set()
     while check(rva != 0, "imports: no import directory") and image.at("<I", rva + 12):
-        names.add(image.ascii(image.at("<I", rva + 12)).lower())
+        dll = image.ascii(image.at("<I", rva + 12)).lower()
+        names.add(dll)
+        allowed = ALLOWED_IMPORTS.get(dll, set())
+        thunk = image.at("<I", rva) or image.at("<I", rva + 16)
+        while True:
+            entry = image.at(entry_form, thunk)
+            if entry == 0:
+                break
+            if check(not entry & ordinal_flag, "imports: %s by ordinal %d" % (dll, entry & 0xFFFF)):
+                function = image.ascii((entry & 0x7FFFFFFF) + 2)
+                check(function in allowed, "imports: %s!%s is not on the list" % (dll, function))
+            thunk += struct.calcsize(entry_form)
         rva += 20
-    check(names <= ALLOWED_IMPORTS, "imports: unexpected DLLs %r" % sorted(names - ALLOWED_IMPORTS))
+    check(names <= set(ALLOWED_IMPORTS),
+          "imports: unexpected DLLs %r" % sorted(names - set(ALLOWED_IMPORTS)))
     check(REQUIRED_IMPORTS <= names, "imports: missing %r" % sorted(REQUIRED_IMPORTS - names))
 
 

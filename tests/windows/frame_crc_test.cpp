@@ -15,12 +15,13 @@ TEST(Exports, NamesAndOrdinalsResolveToTheSameRoutines)
 {
     struct Row { const char* name; WORD ordinal; } rows[] = {
         {"DllMain", 1}, {"Get32BitCrc", 100}, {"GetDllVersion", 101},
-        {"MIRCFindFileSizeCrc", 102}, {"FindFileSizeCrc", 103}};
+        {"MIRCFindFileSizeCrc", 102}, {"FindFileSizeCrc", 103}, {"SignalGet32BitCrc", 104},
+        {"SignalFindFileSizeCrc", 105}};
     for (const Row& row : rows) {
         EXPECT_NE(Export(row.name), nullptr) << row.name;
         EXPECT_EQ(Export(row.name), Export(row.ordinal)) << row.name;
     }
-    for (WORD empty : {WORD(2), WORD(50), WORD(99), WORD(104)})
+    for (WORD empty : {WORD(2), WORD(50), WORD(99), WORD(106)})
         EXPECT_EQ(Export(empty), nullptr) << "ordinal " << empty;
     EXPECT_EQ(Export("get32bitcrc"), nullptr) << "names are case-sensitive";
     EXPECT_EQ(Export("_Get32BitCrc@24"), nullptr) << "names are undecorated";

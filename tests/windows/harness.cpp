@@ -168,7 +168,10 @@ void RemoveTree(const std::string& path)
         std::wstring wide = TestPath(child);
         DWORD attributes = GetFileAttributesW(wide.c_str());
         SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        // A link is removed itself; what it leads to is never entered.
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            RemoveDirectoryW(wide.c_str()) || DeleteFileW(wide.c_str());
+        else if (attributes & FILE_ATTRIBUTE_DIRECTORY)
             RemoveTree(child);
         else
             DeleteFileW(wide.c_str());

@@ -49,6 +49,15 @@ Found FindContent(const std::string& content, const std::string& directory)
     return Find(static_cast<uint32_t>(content.size()), ReferenceCrc(content), directory);
 }
 
+// The same search through the host routine, which reads ASCII and UTF-8
+// directory texts through the wide calls.
+std::string HostFind(const std::string& content, const std::string& directory)
+{
+    return CallHost("MIRCFindFileSizeCrc", std::to_string(content.size()) + "," +
+                                               Hex8(ReferenceCrc(content)) + "," + directory)
+        .Text();
+}
+
 // `path` empty: no match, so only the output's first byte may change.
 void Expect(const Found& found, const std::string& path, const std::string& why)
 {
@@ -324,10 +333,40 @@ TEST_F(SearchTree, PathsBeyond255CharactersAreNeverBuiltAndNothingIsWrittenPastA
     };
     for (size_t i = 0; i < std::size(rows); ++i)
         WriteTestTreeFile(rows[i].path, "deep" + std::to_string(i));
-    for (size_t i = 0; i < std::size(rows); ++i)
-        Expect(FindContent("deep" + std::to_string(i), "srch\\deep"),
-               rows[i].found ? rows[i].path : "", rows[i].why);
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        std::string content = "deep" + std::to_string(i), expected = rows[i].found ? rows[i].path : "";
+        Expect(FindContent(content, "srch\\deep"), expected, rows[i].why);
+        EXPECT_EQ(HostFind(content, "srch\\deep"), expected) << rows[i].why << ", host routine";
+    }
     Expect(Find(0, 0, std::string(400, 'd')), "", "a directory text longer than any buffer");
+}
+
+// Directory links, made by link_trees.sh: a link back to the directory that
+// lists it, or to an ancestor, is passed over; any other is followed.
+TEST(DirectoryLinks, ALinkBackIntoTheWalkIsPassedOverAndOtherLinksAreFollowed)
+{
+    if (GetFileAttributesA("links\\two\\d\\a") == INVALID_FILE_ATTRIBUTES)
+        GTEST_SKIP() << "the links are made by the test command; run the suite through CTest";
+    struct Row { std::string content, directory, expected; const char* why; };
+    std::vector<Row> rows = {
+        {"no such file", "links\\two", "", "two links back to the parent, no match: the search ends"},
+    };
+    int link_first = 0;
+    for (int i = 0; i < 8; ++i) {
+        std::string top = "links\\one" + std::to_string(i), dir = top + "\\d";
+        std::string link = (i % 2 ? "a" : "z") + std::to_string(i);
+        std::string file = (i % 2 ? "z" : "a") + std::to_string(i) + ".bin";
+        WriteTestFile(dir + "\\" + file, "beside");
+        link_first += FirstListed(dir, link, file) == link;
+        rows.push_back({"beside", top, dir + "\\" + file, i < 4 ? "one link back" : "a link to itself"});
+    }
+    EXPECT_GT(link_first, 0) << "no directory listed its link first";
+    WriteTestFile("links\\outside\\far.bin", "far away");
+    rows.push_back({"far away", "links\\in", "links\\in\\out\\far.bin", "a link elsewhere"});
+    for (const Row& row : rows) {
+        Expect(FindContent(row.content, row.directory), row.expected, row.why);
+        EXPECT_EQ(HostFind(row.content, row.directory), row.expected) << row.why << ", host routine";
+    }
 }
 
 }  // namespace

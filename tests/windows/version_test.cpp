@@ -162,15 +162,19 @@ TEST(QueryVersionString, ReadsAModuleWhosePathFills259CharactersAndNoLonger)
 }
 
 // An account name such as "Łukasz" puts every script folder outside the code
-// page, and a folder of 130 "é" has a UTF-8 form longer than any 255-byte
-// path: the library finds its own file through its wide path in both.
+// page, and 130 "é" (two folders of 65: a Linux name holds at most 255 bytes)
+// make a path whose UTF-8 form is longer than 255 bytes: the library finds
+// its own file through its wide path in both.
 TEST(GetDllVersion, AnswersFromAnyFolderTheSystemLoadsItFrom)
 {
     std::string e_acutes;
-    for (int i = 0; i < 130; ++i)
+    for (int i = 0; i < 65; ++i)
         e_acutes += "\xC3\xA9";
-    for (const std::string& directory : {std::string("\xC5\x81ukasz"), e_acutes}) {
-        RemoveTree(directory);
+    for (const std::string& directory :
+         {std::string("\xC5\x81ukasz"), e_acutes + "\\" + e_acutes}) {
+        std::string top = directory.substr(0, directory.find('\\'));
+        RemoveTree(top);
+        MakeTestDir(top);
         MakeTestDir(directory);
         wchar_t own[MAX_PATH];
         ASSERT_GT(GetModuleFileNameW(Dll(), own, MAX_PATH), 0u);
@@ -186,7 +190,7 @@ TEST(GetDllVersion, AnswersFromAnyFolderTheSystemLoadsItFrom)
         EXPECT_TRUE(balanced);
         EXPECT_STREQ(data, "1.01") << directory.size() << "-byte folder name";
         FreeLibrary(module);
-        RemoveTree(directory);
+        RemoveTree(top);
     }
 }
 
