@@ -43,7 +43,10 @@ x86)
         done
         echo disable >"$WINEPREFIX/.update-timestamp"
     fi
-    exec qemu-i386 -p 1048576 /usr/lib/wine/wine "$@"
+    # Pages of 64 KiB, the allocation granularity of Windows: with larger
+    # ones qemu cannot map a view of a file mapping at all, with 4 KiB ones
+    # Wine does not start.
+    exec qemu-i386 -p 65536 /usr/lib/wine/wine "$@"
     ;;
 *)
     echo "wine-run.sh: unknown architecture '$arch' (x86 or x64)" >&2

@@ -232,8 +232,10 @@ namespace {
 constexpr UINT kCommandMessage = WM_USER + 200;
 constexpr WPARAM kAsTyped = 1;     // run the text as if typed in the editbox
 constexpr WPARAM kUtf16Text = 8;   // the text is UTF-16
-// The host reads at least this much of the mapping.
-constexpr DWORD kMappingBytes = 4096;
+// The host needs at least 4096 bytes; one allocation granule (what Windows
+// reserves for any view) leaves room for a host that reads 4096 characters
+// of UTF-16, and for emulators whose pages are that large.
+constexpr DWORD kMappingBytes = 65536;
 constexpr int kMappingAttempts = 16;
 
 struct CommandMapping {

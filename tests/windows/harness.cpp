@@ -69,7 +69,7 @@ bool HostCall::UnchangedFrom(size_t from) const
            memcmp(buffer.data() + from, before.data() + from, buffer.size() - from) == 0;
 }
 
-HostCall CallHost(const char* name, const std::string& input, size_t bytes)
+HostCall CallHost(const char* name, const std::string& input, size_t bytes, HWND window)
 {
     HostCall call;
     FARPROC routine = Export(name);
@@ -81,7 +81,9 @@ HostCall CallHost(const char* name, const std::string& input, size_t bytes)
     memcpy(call.buffer.data(), input.c_str(), input.size() + 1);
     call.before = call.buffer;
     call.result = static_cast<int>(CallStdcall(
-        routine, {0, 0, reinterpret_cast<uintptr_t>(call.buffer.data()), 0, 0, 1},
+        routine,
+        {reinterpret_cast<uintptr_t>(window), 0, reinterpret_cast<uintptr_t>(call.buffer.data()), 0,
+         0, 1},
         &call.balanced));
     call.guard_intact = call.UnchangedFrom(std::max(input.size() + 1, kResultBytes));
     return call;
@@ -97,6 +99,104 @@ void ExpectHostForm(const HostCall& call, const std::string& why)
     EXPECT_EQ(call.result, 3) << why;
     EXPECT_TRUE(call.balanced) << why;
     EXPECT_TRUE(call.guard_intact) << why;
+}
+
+namespace {
+constexpr UINT kCommandMessage = WM_USER + 200;
+constexpr UINT kStopMessage = WM_APP;
+constexpr WPARAM kUtf16Text = 8;
+}
+
+StandInHost::StandInHost()
+{
+    InitializeCriticalSection(&lock_);
+    ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
+    WaitForSingleObject(ready_, INFINITE);
+}
+
+StandInHost::~StandInHost()
+{
+    PostMessageW(window_, WM_CLOSE, 0, 0);
+    WaitForSingleObject(thread_, INFINITE);
+    CloseHandle(thread_);
+    CloseHandle(ready_);
+    DeleteCriticalSection(&lock_);
+}
+
+DWORD WINAPI StandInHost::Run(void* host)
+{
+    auto* self = static_cast<StandInHost*>(host);
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = Procedure;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = L"TallowixStandInHost";
+    RegisterClassW(&window_class);
+    self->window_ = CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                    nullptr, window_class.hInstance, nullptr);
+    SetWindowLongPtrW(self->window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    SetEvent(self->ready_);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0)
+        DispatchMessageW(&message);
+    return 0;
+}
+
+LRESULT CALLBACK StandInHost::Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    auto* self = reinterpret_cast<StandInHost*>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    if (message == kStopMessage) {
+        InterlockedExchange(&self->stopped_, 1);
+        Sleep(static_cast<DWORD>(wparam));
+        return 0;
+    }
+    if (message == WM_CLOSE) {
+        DestroyWindow(window);
+        PostQuitMessage(0);
+        return 0;
+    }
+    if (message != kCommandMessage)
+        return DefWindowProcW(window, message, wparam, lparam);
+    if (self->refuse_)
+        return 0;
+    wchar_t name[32];
+    swprintf(name, 32, L"mIRC%lu", static_cast<unsigned long>(lparam));
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+    if (mapping == nullptr)
+        return 0;
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    std::string text;
+    if (view != nullptr && (wparam & kUtf16Text)) {
+        char utf8[4096 * 2];
+        WideCharToMultiByte(CP_UTF8, 0, static_cast<const wchar_t*>(view), -1, utf8, sizeof utf8,
+                            nullptr, nullptr);
+        text = utf8;
+    } else if (view != nullptr) {
+        text = static_cast<const char*>(view);
+    }
+    if (view != nullptr)
+        UnmapViewOfFile(view);
+    CloseHandle(mapping);
+    EnterCriticalSection(&self->lock_);
+    self->commands_.emplace_back(text, wparam);
+    LeaveCriticalSection(&self->lock_);
+    return 1;
+}
+
+void StandInHost::StopAnswering(DWORD milliseconds)
+{
+    InterlockedExchange(&stopped_, 0);
+    PostMessageW(window_, kStopMessage, milliseconds, 0);
+    while (InterlockedCompareExchange(&stopped_, 0, 0) == 0)
+        Sleep(1);
+}
+
+std::vector<std::pair<std::string, WPARAM>> StandInHost::Commands()
+{
+    EnterCriticalSection(&lock_);
+    auto commands = commands_;
+    LeaveCriticalSection(&lock_);
+    return commands;
 }
 
 std::wstring TestPath(const std::string& path)

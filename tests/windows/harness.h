@@ -43,9 +43,11 @@ struct HostCall {
 // The routines a host calls with the host routine form.
 extern const char* const kHostRoutines[3];
 
-// Calls host routine `name` with `input` in a data buffer of `bytes` bytes;
-// the bytes after the input's terminator hold kGuardByte.
-HostCall CallHost(const char* name, const std::string& input, size_t bytes = kHostBufferBytes);
+// Calls host routine `name` with `input` in a data buffer of `bytes` bytes,
+// and `window` as the host's main window; the bytes after the input's
+// terminator hold kGuardByte.
+HostCall CallHost(const char* name, const std::string& input, size_t bytes = kHostBufferBytes,
+                  HWND window = nullptr);
 
 // Calls host routine `name` with a null data buffer; returns its result.
 int CallHostNull(const char* name, bool* balanced);
@@ -53,6 +55,33 @@ int CallHostNull(const char* name, bool* balanced);
 // Expects what every host call must give: result 3, the stack balanced and
 // the guard bytes untouched.
 void ExpectHostForm(const HostCall& call, const std::string& why);
+
+// A stand-in for mIRC's main window: a message-only window on a thread of
+// its own that takes mIRC's command message (WM_USER + 200), reads the text
+// from the mapping "mIRC<lParam>" (UTF-16 when wParam has 8) and records it.
+class StandInHost {
+public:
+    StandInHost();
+    ~StandInHost();
+    HWND window() const { return window_; }
+    // Answer 0 (refused) instead of 1 (taken), without reading the text.
+    void Refuse(bool refuse) { refuse_ = refuse; }
+    // The window's thread stops answering for `milliseconds`; returns once it has.
+    void StopAnswering(DWORD milliseconds);
+    // The commands taken so far, in UTF-8, and the wParam each came with.
+    std::vector<std::pair<std::string, WPARAM>> Commands();
+
+private:
+    static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+    static DWORD WINAPI Run(void* host);
+    HANDLE thread_ = nullptr;
+    HANDLE ready_ = nullptr;
+    HWND window_ = nullptr;
+    volatile bool refuse_ = false;
+    volatile LONG stopped_ = 0;
+    CRITICAL_SECTION lock_;
+    std::vector<std::pair<std::string, WPARAM>> commands_;
+};
 
 // Test paths are read as the DLL reads host text: UTF-8 when well-formed,
 // code-page text otherwise. Names outside the code page can so be made, and

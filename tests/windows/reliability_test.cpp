@@ -5,9 +5,12 @@
 #include "harness.h"
 #include "test_data.h"
 
+#include "platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -117,6 +120,109 @@ TEST_F(Reliability, HostTextIsReadAsUtf8WhenWellFormedElseInTheCodePage)
         EXPECT_TRUE(balanced);
         EXPECT_EQ(std::string(output), row.expected) << row.content;
     }
+}
+
+std::string SignalCommand(const char* operation, const std::string& tag, const std::string& answer)
+{
+    return "/signal tallowix " + std::string(operation) + " " + tag + " " + answer;
+}
+
+// A dozen signal calls on worker threads, as $dllcall makes them,
+// with a stand-in for mIRC's window: each returns 3 with its answer, and each
+// tag's command arrives once, in UTF-16, names with spaces, "$", "%" and
+// letters outside the code page intact.
+TEST_F(Reliability, SignalRoutinesHandEachTagItsOwnAnswerOnceInUtf16)
+{
+    const std::string names[] = {"plain.bin", "two  spaces.bin", "$cost 100%.bin",
+                                 "Bj\xC3\xB6rk \xE6\x97\xA5\xE6\x9C\xAC.bin"};
+    struct Request { const char* routine; std::string data, answer, command; };
+    std::vector<Request> requests;
+    for (int i = 0; i < 6; ++i) {
+        std::string content = RandomBytes(100000 + 777 * i, 300 + i), crc = Hex8(ReferenceCrc(content));
+        std::string file = "rel\\sig\\" + std::to_string(i) + " " + names[i % 4];
+        std::string dir = "rel\\tree" + std::to_string(i), found = dir + "\\sub\\" + names[i % 4];
+        WriteTestTreeFile(file, content);
+        WriteTestTreeFile(found, content);
+        std::string crc_tag = "c" + std::to_string(i), search_tag = "s$" + std::to_string(i);
+        requests.push_back({"SignalGet32BitCrc", crc_tag + " " + file, crc,
+                            SignalCommand("Get32BitCrc", crc_tag, crc)});
+        std::string line = std::to_string(content.size()) + "," + crc + "," + dir;
+        requests.push_back({"SignalFindFileSizeCrc", search_tag + " " + line, found,
+                            SignalCommand("MIRCFindFileSizeCrc", search_tag, found)});
+    }
+#if defined(_WIN64)
+    const size_t kWorkers = requests.size();  // every call at once
+#else
+    // 32-bit Wine under qemu does not survive many threads talking to its
+    // server at once: one worker thread makes the calls in turn.
+    const size_t kWorkers = 1;
+#endif
+    StandInHost host;
+    std::vector<HostCall> calls(requests.size());
+    std::vector<std::thread> workers;
+    for (size_t w = 0; w < kWorkers; ++w)
+        workers.emplace_back([&, w] {
+            for (size_t i = w; i < requests.size(); i += kWorkers)
+                calls[i] = CallHost(requests[i].routine, requests[i].data, kHostBufferBytes,
+                                    host.window());
+        });
+    for (auto& worker : workers)
+        worker.join();
+    auto commands = host.Commands();
+    for (size_t i = 0; i < requests.size(); ++i) {
+        ExpectHostForm(calls[i], requests[i].data);
+        EXPECT_EQ(calls[i].Text(), requests[i].answer) << requests[i].data;
+        size_t arrived = 0;
+        for (const auto& command : commands)
+            arrived += command.first == requests[i].command && command.second == (1 | 8);
+        EXPECT_EQ(arrived, 1u) << requests[i].command;
+    }
+    EXPECT_EQ(commands.size(), requests.size());
+}
+
+// A command that surely did not reach the host comes back in the buffer with
+// 2, for the host to run; one that may have reached it never does, so that
+// it cannot run twice. The plain routines ignore the window.
+TEST_F(Reliability, ASignalNotHandedOverComesBackAsTheCommandAndNeverTwice)
+{
+    WriteTestFile("rel\\f.bin", "123456789");
+    const std::string command = SignalCommand("Get32BitCrc", "t", "cbf43926");
+    StandInHost host;
+    struct Row { HWND window; bool refuse; const char* why; } rows[] = {
+        {nullptr, false, "no window"},
+        {reinterpret_cast<HWND>(uintptr_t(0x7FFF0001)), false, "not a window"},
+        {host.window(), true, "a window that refuses"},
+    };
+    for (const Row& row : rows) {
+        host.Refuse(row.refuse);
+        HostCall call = CallHost("SignalGet32BitCrc", "t rel\\f.bin", kHostBufferBytes, row.window);
+        EXPECT_EQ(call.result, 2) << row.why;
+        EXPECT_EQ(call.Text(), command) << row.why;
+    }
+    host.Refuse(false);
+    EXPECT_EQ(CallHost("Get32BitCrc", "rel\\f.bin", kHostBufferBytes, host.window()).Text(), "cbf43926");
+    EXPECT_EQ(CallHost("MIRCFindFileSizeCrc", "9,cbf43926,rel", kHostBufferBytes, host.window()).Text(),
+              "rel\\f.bin");
+    EXPECT_TRUE(host.Commands().empty()) << "a plain routine or a refused command reached the host";
+
+    // The host's thread stops answering just before the call: the routine
+    // waits out its bound and answers 3, for the host may yet run it. Called
+    // again once the thread has not answered for over five seconds (a hung
+    // window), it does not send at all and hands the command back.
+    constexpr DWORD kSlack = 3000;
+    host.StopAnswering(kHostWaitMilliseconds + kSlack);
+    auto start = std::chrono::steady_clock::now();  // 32-bit Wine under qemu stops GetTickCount
+    HostCall waited = CallHost("SignalGet32BitCrc", "t rel\\f.bin", kHostBufferBytes, host.window());
+    auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(waited.result, 3);
+    EXPECT_EQ(waited.Text(), "cbf43926");
+    EXPECT_LT(elapsed, kHostWaitMilliseconds + kSlack) << "the wait is bounded";
+    HostCall hung = CallHost("SignalGet32BitCrc", "t rel\\f.bin", kHostBufferBytes, host.window());
+    EXPECT_EQ(hung.result, 2);
+    EXPECT_EQ(hung.Text(), command);
+    Sleep(2 * kSlack);  // the thread answers again
+    EXPECT_LE(host.Commands().size(), 1u) << "a command arrived twice";
 }
 
 #if defined(_WIN64)
