@@ -172,6 +172,51 @@ TEST_F(Reliability, HostBuffersOfAnyLengthAndContent)
     EXPECT_EQ(CallHost(MIRCFindFileSizeCrc, "1,0," + std::string(300, 'd')), "");
 }
 
+// Without a window (the POSIX build has none) a signal routine cannot hand
+// its command over, so it hands it back with 2 for the host to run. A text
+// without a usable tag runs nothing. Nothing is written past the command, and
+// a command fits the smallest host buffer, 900 bytes.
+TEST_F(Reliability, SignalRoutinesWithoutAWindowHandTheCommandBack)
+{
+    constexpr size_t kSmallestHostBuffer = 900;
+    std::string root = root_.string(), file = root + "/f.bin", tag255(255, 't');
+    Write(file, "123456789");
+    const std::string crc = "/signal tallowix Get32BitCrc ", search = "/signal tallowix MIRCFindFileSizeCrc ";
+    const struct {
+        HostRoutine routine;
+        std::string input;
+        int result;
+        std::string text;
+        const char* why;
+    } rows[] = {
+        {SignalGet32BitCrc, "t1 " + file, 2, crc + "t1 cbf43926", "a CRC"},
+        {SignalGet32BitCrc, "t1", 2, crc + "t1 ffffffff", "no argument: the empty path"},
+        {SignalGet32BitCrc, "t1  " + file, 2, crc + "t1 ffffffff", "a second space begins the path"},
+        {SignalFindFileSizeCrc, "s 9,cbf43926," + root, 2, search + "s " + root + "\\f.bin", "a search"},
+        {SignalFindFileSizeCrc, "s 9,g1," + root, 2, search + "s ", "no CRC value: the empty answer"},
+        {SignalFindFileSizeCrc, "\xC3\xA9$% 9,cbf43926," + root, 2,
+         search + "\xC3\xA9$% " + root + "\\f.bin", "a tag in UTF-8, with $ and %"},
+        {SignalGet32BitCrc, tag255 + " " + file, 2, crc + tag255 + " cbf43926", "a tag of 255 bytes"},
+        {SignalGet32BitCrc, tag255 + "t " + file, 3, "", "a tag of 256 bytes"},
+        {SignalGet32BitCrc, "", 3, "", "no tag"},
+        {SignalGet32BitCrc, " " + file, 3, "", "a text beginning with a space"},
+        {SignalGet32BitCrc, "| " + file, 3, "", "a lone |, the host's command separator"},
+        {SignalFindFileSizeCrc, "a\tb 9,cbf43926," + root, 3, "", "a control byte in the tag"},
+    };
+    for (const auto& row : rows) {
+        std::vector<char> buffer(kHostBufferBytes, kGuard);
+        memcpy(buffer.data(), row.input.c_str(), row.input.size() + 1);
+        EXPECT_EQ(row.routine(nullptr, nullptr, buffer.data(), nullptr, 0, 1), row.result) << row.why;
+        std::string text(buffer.data());
+        EXPECT_EQ(text, row.text) << row.why;
+        EXPECT_LT(text.size(), kSmallestHostBuffer) << row.why;
+        size_t written = std::max(row.input.size(), text.size()) + 1;
+        EXPECT_EQ(std::string(buffer.begin() + written, buffer.end()).find_first_not_of(kGuard),
+                  std::string::npos) << row.why;
+    }
+    EXPECT_EQ(SignalGet32BitCrc(nullptr, nullptr, nullptr, nullptr, 0, 1), kHostReturnResult);
+}
+
 // A file that grows or shrinks while it is read: the answer is the CRC of
 // whatever was read, always eight digits, never a crash.
 TEST_F(Reliability, FilesChangingWhileTheyAreRead)

@@ -1,16 +1,21 @@
 // tallowix-call: calls a routine of a mIRC-style DLL exactly as the host does,
 // and prints the result text.
 //
-//   tallowix-call [--dll PATH] [--bytes N] [--codepage] ROUTINE TEXT
+//   tallowix-call [--dll PATH] [--bytes N] [--codepage] [--window] ROUTINE TEXT
 //   tallowix-call [--dll PATH] --plain SIZE CRC DIRECTORY
 //
 // The DLL defaults to tallowix.dll beside this program. The first form copies
 // TEXT into a zeroed data buffer of N bytes (default 10,240, as current mIRC;
 // at least 256, the most a tallowix result takes), calls ROUTINE in the
-// six-argument host form and prints the buffer's text. TEXT is taken from the
-// wide command line and handed over in UTF-8, as mIRC 7 and later do; with
-// --codepage it goes in the system code page instead, as older hosts send it,
-// and the answer is read back in that encoding.
+// six-argument host form and prints the buffer's text: the result, or the
+// command the routine handed back (return value 2) for the host to run. TEXT
+// is taken from the wide command line and handed over in UTF-8, as mIRC 7 and
+// later do; with --codepage it goes in the system code page instead, as older
+// hosts send it, and the answer is read back in that encoding.
+// With --window this program also stands in for mIRC's main window, for the
+// signal routines: a window of its own takes mIRC's command message and prints
+// each command it receives, while ROUTINE runs on a worker thread, as
+// $dllcall runs it; the buffer is then printed only when no command came.
 // The second calls FindFileSizeCrc with SIZE (decimal) and CRC (hexadecimal,
 // optional 0x; both 32-bit) and DIRECTORY in the system code page, as that
 // routine takes it, and prints the path it found.
@@ -23,7 +28,8 @@
 //   1  --plain found no file (an empty line was printed)
 //   2  bad arguments, the DLL cannot be loaded, the routine is missing, or
 //      TEXT does not fit the data buffer with its terminator
-//   3  the routine returned a value other than 3, so its buffer holds no result
+//   3  the routine returned a value other than 3 or 2, so its buffer holds
+//      neither a result nor a command
 // Every failure is one line on stderr.
 #include <windows.h>
 
@@ -40,6 +46,11 @@ using HostRoutine = int(__stdcall*)(HWND, HWND, char*, char*, BOOL, BOOL);
 using PlainSearch = int(__stdcall*)(unsigned, unsigned, const char*, char*);
 
 constexpr int kHostReturnResult = 3;
+constexpr int kHostReturnCommand = 2;
+// mIRC's command message: the text lies in the mapping "mIRC<lParam>", in
+// UTF-16 when wParam has this flag.
+constexpr UINT kCommandMessage = WM_USER + 200;
+constexpr WPARAM kUtf16Text = 8;
 constexpr unsigned long kDefaultBufferBytes = 10240;
 constexpr unsigned long long kMinBufferBytes = 256;
 constexpr unsigned long long kMaxBufferBytes = 1ull << 24;
@@ -67,27 +78,110 @@ int Fail(const char* what, const std::string& detail)
 
 int Usage()
 {
-    return Fail("usage: tallowix-call [--dll PATH] [--bytes N] [--codepage] ROUTINE TEXT"
+    return Fail("usage: tallowix-call [--dll PATH] [--bytes N] [--codepage] [--window] ROUTINE TEXT"
                 " | [--dll PATH] --plain SIZE CRC DIRECTORY", "");
+}
+
+bool OnConsole()
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void PrintWide(std::wstring text)
+{
+    text += L"\r\n";
+    DWORD written;
+    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), text.c_str(), static_cast<DWORD>(text.size()),
+                  &written, nullptr);
 }
 
 // Prints an answer in `code_page` and a line end: as characters on a
 // console, as its bytes anywhere else.
 void PrintAnswer(const char* text, UINT code_page)
 {
-    HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-    DWORD mode;
-    if (GetConsoleMode(out, &mode)) {
-        int n = MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
-        std::wstring wide(n > 0 ? n : 1, L'\0');
-        MultiByteToWideChar(code_page, 0, text, -1, &wide[0], n);
-        wide.resize(wcslen(wide.c_str()));
-        wide += L"\r\n";
-        DWORD written;
-        WriteConsoleW(out, wide.c_str(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    if (!OnConsole()) {
+        printf("%s\n", text);
+        fflush(stdout);
         return;
     }
-    printf("%s\n", text);
+    int n = MultiByteToWideChar(code_page, 0, text, -1, nullptr, 0);
+    std::wstring wide(n > 0 ? n : 1, L'\0');
+    MultiByteToWideChar(code_page, 0, text, -1, &wide[0], n);
+    wide.resize(wcslen(wide.c_str()));
+    PrintWide(wide);
+}
+
+// Commands the stand-in window took.
+int CommandsTaken = 0;
+
+// The stand-in for mIRC's main window: reads the command from its mapping
+// and prints it (UTF-16 in UTF-8 when redirected), answering 1 for taken.
+LRESULT CALLBACK HostWindowProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message != kCommandMessage)
+        return DefWindowProcW(window, message, wparam, lparam);
+    wchar_t name[32];
+    swprintf(name, 32, L"mIRC%lu", static_cast<unsigned long>(lparam));
+    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+    if (mapping == nullptr)
+        return 0;
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
+    if (view != nullptr) {
+        if (!(wparam & kUtf16Text))
+            PrintAnswer(static_cast<const char*>(view), CP_ACP);
+        else if (OnConsole())
+            PrintWide(static_cast<const wchar_t*>(view));
+        else
+            PrintAnswer(Narrow(static_cast<const wchar_t*>(view), CP_UTF8).c_str(), CP_UTF8);
+        ++CommandsTaken;
+        UnmapViewOfFile(view);
+    }
+    CloseHandle(mapping);
+    return view != nullptr ? 1 : 0;
+}
+
+HWND MakeHostWindow()
+{
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = HostWindowProcedure;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = L"TallowixCallHost";
+    RegisterClassW(&window_class);
+    return CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                           nullptr, window_class.hInstance, nullptr);
+}
+
+struct RoutineCall {
+    HostRoutine routine;
+    HWND window;
+    char* data;
+    int result;
+};
+
+DWORD WINAPI RunRoutine(void* call)
+{
+    auto* c = static_cast<RoutineCall*>(call);
+    c->result = c->routine(c->window, nullptr, c->data, nullptr, FALSE, TRUE);
+    return 0;
+}
+
+// Runs the routine on a worker thread while this thread, the window's,
+// takes the messages that come meanwhile.
+int CallWithWindow(HostRoutine routine, char* data)
+{
+    RoutineCall call = {routine, MakeHostWindow(), data, 0};
+    HANDLE worker = CreateThread(nullptr, 0, RunRoutine, &call, 0, nullptr);
+    if (call.window == nullptr || worker == nullptr)
+        return -1;
+    while (MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageW(&message);
+    }
+    CloseHandle(worker);
+    DestroyWindow(call.window);
+    return call.result;
 }
 
 // Reads a whole argument as an unsigned number no greater than `max`: digits
@@ -144,7 +238,8 @@ int CallPlain(HMODULE module, const char* size_text, const char* crc_text, const
     return found ? 0 : kExitNotFound;
 }
 
-int CallHost(HMODULE module, const char* name, const char* text, size_t bytes, UINT code_page)
+int CallHost(HMODULE module, const char* name, const char* text, size_t bytes, UINT code_page,
+             bool window)
 {
     auto routine = reinterpret_cast<HostRoutine>(GetProcAddress(module, name));
     if (routine == nullptr)
@@ -157,13 +252,15 @@ int CallHost(HMODULE module, const char* name, const char* text, size_t bytes, U
     }
     std::vector<char> data(bytes, '\0');
     memcpy(data.data(), text, length + 1);
-    int result = routine(nullptr, nullptr, data.data(), nullptr, FALSE, TRUE);
-    if (result != kHostReturnResult) {
-        fprintf(stderr, "tallowix-call: %s returned %d, not 3\n", name, result);
+    int result = window ? CallWithWindow(routine, data.data())
+                        : routine(nullptr, nullptr, data.data(), nullptr, FALSE, TRUE);
+    if (result != kHostReturnResult && result != kHostReturnCommand) {
+        fprintf(stderr, "tallowix-call: %s returned %d, not 3 or 2\n", name, result);
         return kExitNoResult;
     }
     data.back() = '\0';
-    PrintAnswer(data.data(), code_page);
+    if (CommandsTaken == 0 || result == kHostReturnCommand)
+        PrintAnswer(data.data(), code_page);
     return 0;
 }
 
@@ -179,6 +276,7 @@ int wmain(int argc, wchar_t** wargv)
     std::wstring dll = DefaultDllPath();
     unsigned long long bytes = kDefaultBufferBytes;
     bool plain = false;
+    bool window = false;
     UINT code_page = CP_UTF8;
     int i = 1;
     for (; i < argc && args[i].compare(0, 2, "--") == 0; ++i) {
@@ -190,6 +288,8 @@ int wmain(int argc, wchar_t** wargv)
                 return Fail("--bytes takes a size from 256 to 16777216: ", args[i]);
         } else if (args[i] == "--codepage") {
             code_page = CP_ACP;
+        } else if (args[i] == "--window") {
+            window = true;
         } else if (args[i] == "--plain") {
             plain = true;
         } else {
@@ -206,5 +306,5 @@ int wmain(int argc, wchar_t** wargv)
         return CallPlain(module, args[i].c_str(), args[i + 1].c_str(),
                          Narrow(wargv[i + 2], CP_ACP).c_str());
     return CallHost(module, args[i].c_str(), Narrow(wargv[i + 1], code_page).c_str(),
-                    static_cast<size_t>(bytes), code_page);
+                    static_cast<size_t>(bytes), code_page, window);
 }
