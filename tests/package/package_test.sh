@@ -56,20 +56,29 @@ for arch in x86 x64; do
     expect "$arch \$findcrc in UTF-8" "$(call MIRCFindFileSizeCrc "6,$nihon_crc,$windir")" \
         "$windir\\日本\\Björk.txt"
     expect "$arch \$tallowix.version(FileVersion)" "$(call GetDllVersion FileVersion)" "1.01"
+    # The background forms, with tallowix-call standing in for mIRC's window.
+    expect "$arch /crc32.bg TAG FILE" "$(call --window SignalGet32BitCrc "t1 $words")" \
+        "/signal tallowix Get32BitCrc t1 $words_crc"
+    expect "$arch /findcrc.bg TAG SIZE CRC DIR" \
+        "$(call --window SignalFindFileSizeCrc "t2 6,$nihon_crc,$windir")" \
+        "/signal tallowix MIRCFindFileSizeCrc t2 $windir\\日本\\Björk.txt"
 
     # /sfvcheck: the name is all but the last word, ; starts a comment, and
-    # only files that exist are asked for their CRC.
-    verdicts=""
+    # only files that exist are asked for their CRC, in the background under
+    # the tag sfvN.I; the answer is the signal's last word.
+    verdicts="" i=0
     while read -r line; do
         case "$line" in ';'*|'') continue ;; esac
+        i=$((i + 1))
         name=${line% *} want=${line##* }
         path="$files/${name//\\//}"
-        if [ ! -f "$path" ]; then verdicts+="MISSING $name;"
-        elif [ "$(call Get32BitCrc "$(windows "$path")")" == "$want" ]; then verdicts+="OK $name;"
-        else verdicts+="BAD $name;"; fi
+        if [ ! -f "$path" ]; then verdicts+="$i/4 MISSING $name;"; continue; fi
+        signal=$(call --window SignalGet32BitCrc "sfv1.$i $(windows "$path")")
+        if [ "$signal" == "/signal tallowix Get32BitCrc sfv1.$i $want" ]; then verdicts+="$i/4 OK $name;"
+        else verdicts+="$i/4 BAD $name;"; fi
     done <"$files/check.sfv"
     expect "$arch /sfvcheck" "$verdicts" \
-        'OK sub\two words.txt;OK 日本\Björk.txt;BAD bad.txt;MISSING gone.txt;'
+        '1/4 OK sub\two words.txt;2/4 OK 日本\Björk.txt;3/4 BAD bad.txt;4/4 MISSING gone.txt;'
 
     long=$(printf '%0256d' 0)
     for case in "missing DLL|--dll Z:\\nowhere\\tallowix.dll Get32BitCrc x" \
