@@ -3,6 +3,7 @@
 // return value 3, leave the bytes behind max(text + 1, 256) untouched, and
 // answer either the empty text or the path of an existing file that has the
 // size and CRC-32 the text asked for, under the directory the text named.
+// SignalFindFileSizeCrc, given the same text under a tag, must agree.
 //
 // Searches run inside a small fixture tree made once in a temporary
 // directory, which becomes the current directory. Inputs whose directory
@@ -193,6 +194,20 @@ void AnchorArguments(int* argc, char*** argv)
     *argv = pointers.data();
 }
 
+// The same text under a tag through the signal routine, which has no window
+// here: it must hand back, with 2, the command carrying the plain answer.
+void SignalAgrees(const std::string& text, const std::string& answer)
+{
+    static char buffer[kHostBufferBytes];
+    std::string data = "f " + text;
+    if (data.size() >= sizeof buffer)
+        return;
+    memcpy(buffer, data.c_str(), data.size() + 1);
+    if (SignalFindFileSizeCrc(nullptr, nullptr, buffer, nullptr, 0, 1) != kHostReturnCommand ||
+        std::string(buffer) != "/signal tallowix MIRCFindFileSizeCrc f " + answer)
+        Fail("the signal routine answered otherwise", text.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
@@ -226,10 +241,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     size_t length = strnlen(argument, kHostResultCapacity);
     if (length == kHostResultCapacity)
         Fail("left a result without a terminator in 256 bytes", text.c_str());
-    if (length == 0)
+    if (length == 0) {
+        SignalAgrees(text, "");
         return 0;
+    }
 
     std::string found(argument, length);
+    SignalAgrees(text, found);
     if (!request.complete)
         Fail("answered a path for an incomplete argument line", text.c_str());
     if (found.compare(0, request.directory.size(), request.directory) != 0)

@@ -6,9 +6,10 @@
 //
 // The DLL defaults to tallowix.dll beside this program. The first form copies
 // TEXT into a zeroed data buffer of N bytes (default 10,240, as current mIRC;
-// at least 256, the most a tallowix result takes), calls ROUTINE in the
-// six-argument host form and prints the buffer's text: the result, or the
-// command the routine handed back (return value 2) for the host to run. TEXT
+// at least 900, the smallest any mIRC has had, which a returned command
+// fits), calls ROUTINE in the six-argument host form and prints the buffer's
+// text: the result, or the command the routine handed back (return value 2)
+// for the host to run. TEXT
 // is taken from the wide command line and handed over in UTF-8, as mIRC 7 and
 // later do; with --codepage it goes in the system code page instead, as older
 // hosts send it, and the answer is read back in that encoding.
@@ -52,7 +53,7 @@ constexpr int kHostReturnCommand = 2;
 constexpr UINT kCommandMessage = WM_USER + 200;
 constexpr WPARAM kUtf16Text = 8;
 constexpr unsigned long kDefaultBufferBytes = 10240;
-constexpr unsigned long long kMinBufferBytes = 256;
+constexpr unsigned long long kMinBufferBytes = 900;
 constexpr unsigned long long kMaxBufferBytes = 1ull << 24;
 constexpr size_t kSearchOutputBytes = 256;
 
@@ -285,7 +286,7 @@ int wmain(int argc, wchar_t** wargv)
         } else if (args[i] == "--bytes" && i + 1 < argc) {
             if (!ParseNumber(args[++i].c_str(), 10, kMaxBufferBytes, &bytes) ||
                 bytes < kMinBufferBytes)
-                return Fail("--bytes takes a size from 256 to 16777216: ", args[i]);
+                return Fail("--bytes takes a size from 900 to 16777216: ", args[i]);
         } else if (args[i] == "--codepage") {
             code_page = CP_ACP;
         } else if (args[i] == "--window") {
