@@ -276,7 +276,7 @@ bool MakeCommandMapping(CommandMapping* mapping)
         HANDLE h = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                       kMappingBytes, name);
         if (h == nullptr)
-            return false;
+            continue;  // the name is another kind of object's
         if (GetLastError() == ERROR_ALREADY_EXISTS) {
             CloseHandle(h);
             continue;
