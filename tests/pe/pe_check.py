@@ -3,7 +3,7 @@
 
 Checks the export table (module name, ordinals, the seven undecorated names),
 the imports (system DLLs only, and only functions on a list that Windows XP
-SP3 has) and the one
+SP3 has), the system version the header asks for (XP's or older) and the one
 resource: its place in the resource directory and the version block tree,
 block by block, with every stated length and the 4-byte alignment.
 
@@ -136,6 +136,20 @@ def check_imports(image):
     check(REQUIRED_IMPORTS <= names, "imports: missing %r" % sorted(REQUIRED_IMPORTS - names))
 
 
+# Windows XP's loader refuses an image that asks for a newer system: 5.1 is
+# XP (32-bit), 5.2 XP x64 and Server 2003.
+OLDEST_SYSTEM = {False: (5, 1), True: (5, 2)}
+
+
+def check_system_version(image):
+    optional = image.unpack("<I", 0x3C) + 24
+    wide = image.unpack("<H", optional) == 0x20B
+    for field, offset in (("operating system", 40), ("subsystem", 48)):
+        version = image.unpack("<HH", optional + offset)
+        check(version <= OLDEST_SYSTEM[wide],
+              "header: %s version %d.%d is newer than Windows XP" % ((field,) + version))
+
+
 def version_resource(image):
     """The bytes of the one resource, after checking its placement."""
     root, _ = image.directories[2]
@@ -256,6 +270,7 @@ def main():
         image = Image(f.read())
     check_exports(image)
     check_imports(image)
+    check_system_version(image)
     check_version_resource(image)
     for failure in failures:
         print("FAIL", failure)
