@@ -26,7 +26,7 @@ int ClaimReadBuffer()
 {
     // Past the wait at least one buffer is free for each caller that passed
     // it and holds none yet; they may race for the same one, so a buffer is
-    // taken by an atomic exchange and the loser looks on.
+    // taken by an atomic exchange, and one who loses a race tries the next.
     WaitForReadBuffer();
     for (;;)
         for (int i = 0; i < kReadBufferCount; ++i)
