@@ -107,7 +107,7 @@ constexpr UINT kStopMessage = WM_APP;
 constexpr WPARAM kUtf16Text = 8;
 }
 
-StandInHost::StandInHost()
+StandInHost::StandInHost(bool wide) : wide_(wide)
 {
     InitializeCriticalSection(&lock_);
     ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -127,13 +127,24 @@ StandInHost::~StandInHost()
 DWORD WINAPI StandInHost::Run(void* host)
 {
     auto* self = static_cast<StandInHost*>(host);
-    WNDCLASSW window_class = {};
-    window_class.lpfnWndProc = Procedure;
-    window_class.hInstance = GetModuleHandleW(nullptr);
-    window_class.lpszClassName = L"TallowixStandInHost";
-    RegisterClassW(&window_class);
-    self->window_ = CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                    nullptr, window_class.hInstance, nullptr);
+    HINSTANCE instance = GetModuleHandleW(nullptr);
+    if (self->wide_) {
+        WNDCLASSW window_class = {};
+        window_class.lpfnWndProc = Procedure;
+        window_class.hInstance = instance;
+        window_class.lpszClassName = L"TallowixStandInHost";
+        RegisterClassW(&window_class);
+        self->window_ = CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0,
+                                        HWND_MESSAGE, nullptr, instance, nullptr);
+    } else {
+        WNDCLASSA window_class = {};
+        window_class.lpfnWndProc = Procedure;
+        window_class.hInstance = instance;
+        window_class.lpszClassName = "TallowixSingleByteHost";
+        RegisterClassA(&window_class);
+        self->window_ = CreateWindowExA(0, window_class.lpszClassName, "", 0, 0, 0, 0, 0,
+                                        HWND_MESSAGE, nullptr, instance, nullptr);
+    }
     SetWindowLongPtrW(self->window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
     SetEvent(self->ready_);
     MSG message;
@@ -156,7 +167,8 @@ LRESULT CALLBACK StandInHost::Procedure(HWND window, UINT message, WPARAM wparam
         return 0;
     }
     if (message != kCommandMessage)
-        return DefWindowProcW(window, message, wparam, lparam);
+        return IsWindowUnicode(window) ? DefWindowProcW(window, message, wparam, lparam)
+                                       : DefWindowProcA(window, message, wparam, lparam);
     if (self->refuse_)
         return 0;
     wchar_t name[32];

@@ -59,9 +59,10 @@ void ExpectHostForm(const HostCall& call, const std::string& why);
 // A stand-in for mIRC's main window: a message-only window on a thread of
 // its own that takes mIRC's command message (WM_USER + 200), reads the text
 // from the mapping "mIRC<lParam>" (UTF-16 when wParam has 8) and records it.
+// A window that is not `wide` is a single-byte one, as mIRC 6's was.
 class StandInHost {
 public:
-    StandInHost();
+    explicit StandInHost(bool wide = true);
     ~StandInHost();
     HWND window() const { return window_; }
     // Answer 0 (refused) instead of 1 (taken), without reading the text.
@@ -77,6 +78,7 @@ private:
     HANDLE thread_ = nullptr;
     HANDLE ready_ = nullptr;
     HWND window_ = nullptr;
+    bool wide_;
     volatile bool refuse_ = false;
     volatile LONG stopped_ = 0;
     CRITICAL_SECTION lock_;

@@ -205,6 +205,17 @@ TEST_F(Reliability, ASignalNotHandedOverComesBackAsTheCommandAndNeverTwice)
               "rel\\f.bin");
     EXPECT_TRUE(host.Commands().empty()) << "a plain routine or a refused command reached the host";
 
+    // A single-byte window, as mIRC 6's, gets the bytes as they are, without
+    // the UTF-16 flag: here a search answered in the code page.
+    WriteTestTreeFile("rel\\caf\xE9\\f.bin", "123456789");
+    StandInHost single_byte(false);
+    EXPECT_EQ(CallHost("SignalFindFileSizeCrc", "t 9,cbf43926,rel\\caf\xE9", kHostBufferBytes,
+                       single_byte.window()).result, 3);
+    auto taken = single_byte.Commands();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].first, SignalCommand("MIRCFindFileSizeCrc", "t", "rel\\caf\xE9\\f.bin"));
+    EXPECT_EQ(taken[0].second, 1u);
+
     // The host's thread stops answering just before the call: the routine
     // waits out its bound and answers 3, for the host may yet run it. Called
     // again once the thread has not answered for over five seconds (a hung
