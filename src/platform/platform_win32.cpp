@@ -27,24 +27,25 @@ bool WidePath(const char* path, WCHAR (&wide)[kWidePathCapacity])
     return Utf8ToUtf16(path, reinterpret_cast<char16_t*>(wide), kWidePathCapacity);
 }
 
-HANDLE OpenForRead(const char* path, TextEncoding encoding)
+// Opens an existing path through the single-byte or the wide call, as its
+// encoding says.
+HANDLE OpenExisting(const char* path, TextEncoding encoding, DWORD access, DWORD share,
+                    DWORD flags)
 {
-    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
     if (encoding == TextEncoding::kCodePage)
-        return CreateFileA(path, GENERIC_READ, kShare, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
     WCHAR wide[kWidePathCapacity];
     if (!WidePath(path, wide))
         return INVALID_HANDLE_VALUE;
-    return CreateFileW(wide, GENERIC_READ, kShare, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
+    return CreateFileW(wide, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
 }
 
 }  // namespace
 
 bool OpenFileForRead(const char* path, TextEncoding encoding, PlatformFile* file)
 {
-    HANDLE h = OpenForRead(path, encoding);
+    HANDLE h = OpenExisting(path, encoding, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     file->handle = h;
@@ -154,18 +155,9 @@ bool GetDirectoryId(const char* path, TextEncoding encoding, DirectoryId* id)
 {
     // No access is asked for: only the file's own information is read. The
     // backup flag lets a directory be opened at all.
-    constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    HANDLE h;
-    if (encoding == TextEncoding::kCodePage) {
-        h = CreateFileA(path, 0, kShare, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                        nullptr);
-    } else {
-        WCHAR wide[kWidePathCapacity];
-        if (!WidePath(path, wide))
-            return false;
-        h = CreateFileW(wide, 0, kShare, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                        nullptr);
-    }
+    HANDLE h = OpenExisting(path, encoding, 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            FILE_FLAG_BACKUP_SEMANTICS);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info;
