@@ -139,13 +139,7 @@ int SignalAnswer(void* window, char* data, const char* name, Operation operation
         return kHostReturnResult;
     }
     // Surely not handed over: the host runs the command from the buffer.
-    size_t n = 0;
-    for (const TextPiece& piece : command) {
-        size_t length = strlen(piece.text);
-        memcpy(data + n, piece.text, length);
-        n += length;
-    }
-    data[n] = '\0';
+    JoinTextPieces(command, std::size(command), data, kHostCommandCapacity);
     return kHostReturnCommand;
 }
 

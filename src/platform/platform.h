@@ -109,12 +109,6 @@ void CloseReadBufferWait();
 
 // ---- Handing the host a command -----------------------------------------
 
-// One piece of a command's text, and how that piece is encoded.
-struct TextPiece {
-    const char* text;
-    TextEncoding encoding;
-};
-
 enum class CommandDelivery {
     kTaken,          // the host window took the command
     kNotHandedOver,  // surely not handed over: no window, not a window, a host

@@ -236,21 +236,6 @@ struct CommandMapping {
     uint32_t index;
 };
 
-// "mIRC" and the decimal index, in `name` (at least 16 units).
-void MappingName(uint32_t index, WCHAR* name)
-{
-    WCHAR digits[10];
-    int n = 0;
-    do {
-        digits[n++] = static_cast<WCHAR>(L'0' + index % 10);
-        index /= 10;
-    } while (index != 0);
-    memcpy(name, L"mIRC", 4 * sizeof(WCHAR));
-    for (int i = 0; i < n; ++i)
-        name[4 + i] = digits[n - 1 - i];
-    name[4 + n] = L'\0';
-}
-
 // Makes a mapping under a name of this call's own. The number mixes the
 // thread, unique among those running, with the time, so that a number is not
 // soon made again: a message the host takes late, after the wait ran out,
@@ -264,7 +249,7 @@ bool MakeCommandMapping(CommandMapping* mapping)
         if (index == 0)
             continue;
         WCHAR name[16];
-        MappingName(index, name);
+        wsprintfW(name, L"mIRC%u", index);
         HANDLE h = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                       kMappingBytes, name);
         if (h == nullptr)
@@ -288,19 +273,9 @@ bool MakeCommandMapping(CommandMapping* mapping)
 // bytes. False when they do not fit (or a piece is not the UTF-8 it says).
 bool WriteCommand(void* view, bool wide, const TextPiece* pieces, size_t count)
 {
+    if (!wide)
+        return JoinTextPieces(pieces, count, static_cast<char*>(view), kMappingBytes);
     size_t n = 0;
-    if (!wide) {
-        auto* out = static_cast<char*>(view);
-        for (size_t i = 0; i < count; ++i) {
-            size_t length = strlen(pieces[i].text);
-            if (n + length >= kMappingBytes)
-                return false;
-            memcpy(out + n, pieces[i].text, length);
-            n += length;
-        }
-        out[n] = '\0';
-        return true;
-    }
     auto* out = static_cast<WCHAR*>(view);
     constexpr size_t kUnits = kMappingBytes / sizeof(WCHAR);
     out[0] = L'\0';

@@ -28,6 +28,30 @@ bool HasHighBytes(const char* text);
 // not fit with its terminator; `wide` is then unspecified.
 bool Utf8ToUtf16(const char* text, char16_t* wide, size_t capacity);
 
+// One piece of a text made of pieces in different encodings.
+struct TextPiece {
+    const char* text;
+    TextEncoding encoding;
+};
+
+// Joins the pieces' bytes, as they are, into `text`, a buffer of `capacity`
+// bytes, with a terminator. False, with `text` unspecified, when they do not
+// fit.
+inline bool JoinTextPieces(const TextPiece* pieces, size_t count, char* text, size_t capacity)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < count; ++i)
+        for (const char* c = pieces[i].text; *c != '\0'; ++c) {
+            if (n + 1 >= capacity)
+                return false;
+            text[n++] = *c;
+        }
+    if (n >= capacity)
+        return false;
+    text[n] = '\0';
+    return true;
+}
+
 // Converts zero-terminated UTF-16 into zero-terminated UTF-8 in `text`, a
 // buffer of `capacity` bytes. False when the input holds an unpaired surrogate
 // (it has no faithful UTF-8 form) or the result does not fit with its

@@ -105,7 +105,7 @@ ALLOWED_IMPORTS = {
     },
     "user32.dll": {
         "GetWindowThreadProcessId", "IsHungAppWindow", "IsWindow", "IsWindowUnicode",
-        "SendMessageTimeoutW",
+        "SendMessageTimeoutW", "wsprintfW",
     },
     "version.dll": {"GetFileVersionInfoSizeW", "GetFileVersionInfoW", "VerQueryValueA"},
 }
