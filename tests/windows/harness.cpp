@@ -107,57 +107,45 @@ constexpr UINT kStopMessage = WM_APP;
 constexpr WPARAM kUtf16Text = 8;
 }
 
-StandInHost::StandInHost(bool wide) : wide_(wide)
+StandInHost::StandInHost(bool wide) : thread_([this, wide] { Run(wide); })
 {
-    InitializeCriticalSection(&lock_);
-    ready_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    thread_ = CreateThread(nullptr, 0, Run, this, 0, nullptr);
-    WaitForSingleObject(ready_, INFINITE);
+    while (window_ == nullptr)
+        Sleep(1);
 }
 
 StandInHost::~StandInHost()
 {
     PostMessageW(window_, WM_CLOSE, 0, 0);
-    WaitForSingleObject(thread_, INFINITE);
-    CloseHandle(thread_);
-    CloseHandle(ready_);
-    DeleteCriticalSection(&lock_);
+    thread_.join();
 }
 
-DWORD WINAPI StandInHost::Run(void* host)
+void StandInHost::Run(bool wide)
 {
-    auto* self = static_cast<StandInHost*>(host);
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    if (self->wide_) {
-        WNDCLASSW window_class = {};
-        window_class.lpfnWndProc = Procedure;
-        window_class.hInstance = instance;
-        window_class.lpszClassName = L"TallowixStandInHost";
+    HWND window;
+    if (wide) {
+        WNDCLASSW window_class = {0, Procedure, 0, 0, instance, {}, {}, {}, {}, L"TallowixHostW"};
         RegisterClassW(&window_class);
-        self->window_ = CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0,
-                                        HWND_MESSAGE, nullptr, instance, nullptr);
+        window = CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                 nullptr, instance, nullptr);
     } else {
-        WNDCLASSA window_class = {};
-        window_class.lpfnWndProc = Procedure;
-        window_class.hInstance = instance;
-        window_class.lpszClassName = "TallowixSingleByteHost";
+        WNDCLASSA window_class = {0, Procedure, 0, 0, instance, {}, {}, {}, {}, "TallowixHostA"};
         RegisterClassA(&window_class);
-        self->window_ = CreateWindowExA(0, window_class.lpszClassName, "", 0, 0, 0, 0, 0,
-                                        HWND_MESSAGE, nullptr, instance, nullptr);
+        window = CreateWindowExA(0, window_class.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE,
+                                 nullptr, instance, nullptr);
     }
-    SetWindowLongPtrW(self->window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-    SetEvent(self->ready_);
+    SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    window_ = window;
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0)
         DispatchMessageW(&message);
-    return 0;
 }
 
 LRESULT CALLBACK StandInHost::Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
     auto* self = reinterpret_cast<StandInHost*>(GetWindowLongPtrW(window, GWLP_USERDATA));
     if (message == kStopMessage) {
-        InterlockedExchange(&self->stopped_, 1);
+        self->stopped_ = true;
         Sleep(static_cast<DWORD>(wparam));
         return 0;
     }
@@ -169,46 +157,37 @@ LRESULT CALLBACK StandInHost::Procedure(HWND window, UINT message, WPARAM wparam
     if (message != kCommandMessage)
         return IsWindowUnicode(window) ? DefWindowProcW(window, message, wparam, lparam)
                                        : DefWindowProcA(window, message, wparam, lparam);
-    if (self->refuse_)
-        return 0;
     wchar_t name[32];
     swprintf(name, 32, L"mIRC%lu", static_cast<unsigned long>(lparam));
-    HANDLE mapping = OpenFileMappingW(FILE_MAP_READ, FALSE, name);
-    if (mapping == nullptr)
-        return 0;
-    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    std::string text;
-    if (view != nullptr && (wparam & kUtf16Text)) {
-        char utf8[4096 * 2];
-        WideCharToMultiByte(CP_UTF8, 0, static_cast<const wchar_t*>(view), -1, utf8, sizeof utf8,
-                            nullptr, nullptr);
-        text = utf8;
-    } else if (view != nullptr) {
-        text = static_cast<const char*>(view);
-    }
-    if (view != nullptr)
+    HANDLE mapping = self->refuse_ ? nullptr : OpenFileMappingW(FILE_MAP_READ, FALSE, name);
+    const void* view = mapping ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (view != nullptr) {
+        char utf8[4096 * 2] = {};
+        if (wparam & kUtf16Text)
+            WideCharToMultiByte(CP_UTF8, 0, static_cast<const wchar_t*>(view), -1, utf8,
+                                sizeof utf8, nullptr, nullptr);
+        std::lock_guard<std::mutex> hold(self->lock_);
+        self->commands_.emplace_back((wparam & kUtf16Text) ? utf8 : static_cast<const char*>(view),
+                                     wparam);
         UnmapViewOfFile(view);
-    CloseHandle(mapping);
-    EnterCriticalSection(&self->lock_);
-    self->commands_.emplace_back(text, wparam);
-    LeaveCriticalSection(&self->lock_);
-    return 1;
+    }
+    if (mapping != nullptr)
+        CloseHandle(mapping);
+    return view != nullptr ? 1 : 0;
 }
 
 void StandInHost::StopAnswering(DWORD milliseconds)
 {
-    InterlockedExchange(&stopped_, 0);
+    stopped_ = false;
     PostMessageW(window_, kStopMessage, milliseconds, 0);
-    while (InterlockedCompareExchange(&stopped_, 0, 0) == 0)
+    while (!stopped_)
         Sleep(1);
 }
 
 std::vector<std::pair<std::string, WPARAM>> StandInHost::Commands()
 {
-    EnterCriticalSection(&lock_);
-    auto commands = commands_;
-    LeaveCriticalSection(&lock_);
-    return commands;
+    std::lock_guard<std::mutex> hold(lock_);
+    return commands_;
 }
 
 std::wstring TestPath(const std::string& path)

@@ -4,8 +4,11 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Data buffer size of current mIRC.
@@ -74,15 +77,13 @@ public:
 
 private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-    static DWORD WINAPI Run(void* host);
-    HANDLE thread_ = nullptr;
-    HANDLE ready_ = nullptr;
-    HWND window_ = nullptr;
-    bool wide_;
-    volatile bool refuse_ = false;
-    volatile LONG stopped_ = 0;
-    CRITICAL_SECTION lock_;
+    void Run(bool wide);
+    std::atomic<HWND> window_{nullptr};
+    std::atomic<bool> refuse_{false};
+    std::atomic<bool> stopped_{false};
+    std::mutex lock_;
     std::vector<std::pair<std::string, WPARAM>> commands_;
+    std::thread thread_;  // last: it starts once the rest is ready
 };
 
 // Test paths are read as the DLL reads host text: UTF-8 when well-formed,
