@@ -118,30 +118,26 @@ TEST_F(Reliability, CallersBeyondTheReadBuffersWaitForOneAndNeverShareIt)
         int pending = -1;
         return ioctl(writer[i], FIONREAD, &pending) == 0 && pending == 0;
     };
-    auto wait_drained = [&](int i) {
-        while (!drained(i))
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    };
-    auto end_reader = [&](int i) { close(writer[i]); };
-    const auto settle = std::chrono::milliseconds(200);
+    auto nap = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
     std::vector<std::thread> callers;
     uint32_t crc[kCallers] = {};
-    auto call = [&](int i) { callers.emplace_back([&, i] { crc[i] = CalcFileCrc(fifo[i].c_str(), TextEncoding::kCodePage); }); };
-    for (int i = 0; i < kReadBufferCount; ++i) {
-        call(i);
-        wait_drained(i);
-    }
+    auto call = [&](int i) {
+        callers.emplace_back([&, i] { crc[i] = CalcFileCrc(fifo[i].c_str(), TextEncoding::kCodePage); });
+    };
+    for (int i = 0; i < kReadBufferCount; ++i)
+        for (call(i); !drained(i);)
+            nap(1);
     call(4);
-    std::this_thread::sleep_for(settle);
+    nap(200);
     EXPECT_FALSE(drained(4)) << "a fifth caller read while four held every buffer";
-    end_reader(0);
+    close(writer[0]);  // reader 0 ends
     call(5);
     while (!drained(4) && !drained(5))
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    std::this_thread::sleep_for(settle);
+        nap(1);
+    nap(200);
     EXPECT_FALSE(drained(4) && drained(5)) << "two callers took the one released buffer";
     for (int i = 1; i < kCallers; ++i)
-        end_reader(i);
+        close(writer[i]);
     for (auto& th : callers)
         th.join();
     for (int i = 0; i < kCallers; ++i)

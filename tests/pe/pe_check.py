@@ -143,11 +143,9 @@ OLDEST_SYSTEM = {False: (5, 1), True: (5, 2)}
 
 def check_system_version(image):
     optional = image.unpack("<I", 0x3C) + 24
-    wide = image.unpack("<H", optional) == 0x20B
-    for field, offset in (("operating system", 40), ("subsystem", 48)):
-        version = image.unpack("<HH", optional + offset)
-        check(version <= OLDEST_SYSTEM[wide],
-              "header: %s version %d.%d is newer than Windows XP" % ((field,) + version))
+    oldest = OLDEST_SYSTEM[image.unpack("<H", optional) == 0x20B]
+    for offset in (40, 48):  # the operating system's version, then the subsystem's
+        check(image.unpack("<HH", optional + offset) <= oldest, "header: newer than Windows XP")
 
 
 def version_resource(image):

@@ -1,12 +1,9 @@
 #!/usr/bin/env bash
-# Makes the directory-link trees of the search suite in DIRECTORY/links: Unix
-# links, which Wine lists as directories marked as reparse points (a Windows
-# program under Wine cannot make them itself). Made afresh before each run.
-#   two/d/a, two/d/b -> ..        two links back to the parent
-#   one0..3/d/LINK -> ..          one link back, beside a file the suite writes
-#   one4..7/d/LINK -> .           a link to the directory holding it
-#   in/out -> ../outside          a link to a folder outside the tree
-# LINK is a0, z1, a2, ...: named on either side of the file in the listing.
+# Makes the search suite's directory links in DIRECTORY/links afresh: Unix
+# links, which Wine lists as reparse points (Wine's CreateSymbolicLinkW makes
+# none). Two links back to the parent; one link back (one0-3) or to itself
+# (one4-7), named z0, a1, ... to fall either side of the suite's file; and a
+# link to a folder outside the tree.
 set -euo pipefail
 links=${1:?usage: link_trees.sh DIRECTORY}/links
 rm -rf "$links"
