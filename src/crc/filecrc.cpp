@@ -43,20 +43,43 @@ void ReleaseReadBuffer(int i)
 
 }  // namespace
 
-bool TryCalcFileCrc(const char* path, TextEncoding encoding, uint32_t* crc)
+FileCrcOutcome ComputeFileCrc(const char* path, TextEncoding encoding, WorkWatch* watch,
+                              uint32_t* crc)
 {
     PlatformFile file;
     if (!OpenFileForRead(path, encoding, &file))
-        return false;
+        return PathExists(path, encoding) ? FileCrcOutcome::kUnopenable : FileCrcOutcome::kMissing;
+    if (watch != nullptr) {
+        watch->bytes_done.store(0, std::memory_order_relaxed);
+        watch->bytes_total.store(FileSizeOf(file), std::memory_order_relaxed);
+    }
     int slot = ClaimReadBuffer();
     uint8_t* buffer = CrcReadBuffer[slot];
     uint32_t reg = 0xFFFFFFFFu;
-    while (uint32_t got = ReadFileChunk(file, buffer, kReadChunkBytes))
+    bool failed = false;
+    FileCrcOutcome outcome = FileCrcOutcome::kComplete;
+    while (uint32_t got = ReadFileChunk(file, buffer, kReadChunkBytes, &failed)) {
         reg = CrcUpdate(reg, buffer, got);
+        if (watch != nullptr) {
+            watch->bytes_done.fetch_add(got, std::memory_order_relaxed);
+            if (watch->Stopped()) {
+                outcome = FileCrcOutcome::kStopped;
+                break;
+            }
+        }
+    }
     ReleaseReadBuffer(slot);
     CloseFile(file);
+    if (outcome == FileCrcOutcome::kStopped)
+        return outcome;
     *crc = ~reg;
-    return true;
+    return failed ? FileCrcOutcome::kReadFailed : FileCrcOutcome::kComplete;
+}
+
+bool TryCalcFileCrc(const char* path, TextEncoding encoding, uint32_t* crc, WorkWatch* watch)
+{
+    FileCrcOutcome outcome = ComputeFileCrc(path, encoding, watch, crc);
+    return outcome == FileCrcOutcome::kComplete || outcome == FileCrcOutcome::kReadFailed;
 }
 
 uint32_t CalcFileCrc(const char* path, TextEncoding encoding)

@@ -52,3 +52,18 @@ TALLOWIX_EXPORT int TALLOWIX_STDCALL SignalGet32BitCrc(void* main_window, void* 
 TALLOWIX_EXPORT int TALLOWIX_STDCALL SignalFindFileSizeCrc(void* main_window, void* active_window,
                                                            char* data, char* parms, int show,
                                                            int nopause);
+
+// Watching and stopping background calls, by the tag they were started
+// under (the data's first word). CancelSignal tells every running call of
+// the tag to stop and answers how many it told, in decimal; a told call ends
+// within one read chunk or listing entry and signals
+// "/signal tallowix Cancelled TAG OPERATION" in place of its answer.
+// GetSignalProgress answers "OPERATION DONE TOTAL" for the first running
+// call of the tag (bytes read and the file's size for Get32BitCrc, entries
+// looked at and 0 for MIRCFindFileSizeCrc), or the empty text.
+TALLOWIX_EXPORT int TALLOWIX_STDCALL CancelSignal(void* main_window, void* active_window,
+                                                  char* data, char* parms, int show, int nopause);
+
+TALLOWIX_EXPORT int TALLOWIX_STDCALL GetSignalProgress(void* main_window, void* active_window,
+                                                       char* data, char* parms, int show,
+                                                       int nopause);

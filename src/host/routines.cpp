@@ -2,20 +2,25 @@
 // runs one operation and leaves the result text in the same buffer. A null
 // data buffer has nothing to read or to answer in, so it is left alone.
 //
-// Host text is read here, once: mIRC 7 and later send UTF-8 and read the
-// answer back as UTF-8, older hosts send code-page text. Text that is
-// well-formed UTF-8 is read as UTF-8, anything else as code-page text. Some
-// code-page text is also well-formed UTF-8 (the code-page bytes of "Ã¶" are
-// the UTF-8 of "ö"), so when the UTF-8 reading of text with bytes of 0x80 and
-// up names nothing, the text is tried once more in the code page. Plain ASCII
-// reads the same both ways and is tried once.
+// Host text is read here, once, as the host's own rule says (see
+// HostTextEncoding): mIRC 7 and later send UTF-8 and read the answer back as
+// UTF-8, older hosts send code-page text. When the host has not said which,
+// text that is well-formed UTF-8 is read as UTF-8, anything else as
+// code-page text; and as some code-page text is also well-formed UTF-8 (the
+// code-page bytes of "Ã¶" are the UTF-8 of "ö"), when the UTF-8 reading of
+// text with bytes of 0x80 and up names nothing, the text is tried once more
+// in the code page.
 #include "host/host.h"
 
 #include "crc/filecrc.h"
 #include "host/argline.h"
-#include "text/hextext.h"
+#include "host/calltable.h"
+#include "host/lifecycle.h"
 #include "search/search.h"
+#include "text/commandtext.h"
+#include "text/decimal.h"
 #include "text/encoding.h"
+#include "text/hextext.h"
 #include "version/version.h"
 
 #include <cstring>
@@ -26,34 +31,25 @@ namespace {
 constexpr int kCrcDigits = 8;
 constexpr char kVersionFailure[] = "?";
 
-TextEncoding HostTextEncoding(const char* text)
-{
-    return IsValidUtf8(text) ? TextEncoding::kUtf8 : TextEncoding::kCodePage;
-}
-
-// Whether text read as UTF-8 may yet be meant as code-page text.
-bool MayBeCodePageToo(const char* text, TextEncoding encoding)
-{
-    return encoding == TextEncoding::kUtf8 && HasHighBytes(text);
-}
-
 // Each operation reads its argument text and writes its answer (at most
 // kHostResultCapacity bytes) to `answer`, which may be the argument's own
-// buffer, as the plain routines pass it. Returns the answer's encoding.
-using Operation = TextEncoding (*)(char* argument, char* answer);
+// buffer, as the plain routines pass it. Returns the answer's encoding. A
+// background call passes its watch, which may stop the operation part-way
+// (the answer is then of no account); the plain routines pass none.
+using Operation = TextEncoding (*)(char* argument, char* answer, WorkWatch* watch);
 
-TextEncoding AnswerCrc(char* path, char* answer)
+TextEncoding AnswerCrc(char* path, char* answer, WorkWatch* watch)
 {
     TextEncoding encoding = HostTextEncoding(path);
     uint32_t crc = kUnopenableCrc;
-    if (!TryCalcFileCrc(path, encoding, &crc) && MayBeCodePageToo(path, encoding))
-        TryCalcFileCrc(path, TextEncoding::kCodePage, &crc);
+    if (!TryCalcFileCrc(path, encoding, &crc, watch) && MayBeCodePageToo(path, encoding))
+        TryCalcFileCrc(path, TextEncoding::kCodePage, &crc, watch);
     WriteHexDigits(answer, crc, kCrcDigits, false);
     answer[kCrcDigits] = '\0';
     return TextEncoding::kUtf8;  // ASCII
 }
 
-TextEncoding AnswerSearch(char* line, char* answer)
+TextEncoding AnswerSearch(char* line, char* answer, WorkWatch* watch)
 {
     TokenCursor cursor;
     char* size_text = NextToken(line, ",", &cursor);
@@ -71,11 +67,15 @@ TextEncoding AnswerSearch(char* line, char* answer)
     // search's first write (answer[0]) cannot touch it when the answer goes
     // into the line's own buffer, and it is still whole for a second reading.
     // The answer is in the encoding the directory was read in.
+    // A background search's answer goes into a command: names that could
+    // not go there are passed over.
+    const SearchOptions options = {watch, watch != nullptr};
     TextEncoding encoding = HostTextEncoding(directory);
-    if (SearchFileSizeCrc(size, crc, directory, encoding, answer) == SearchOutcome::kUnlistable &&
+    if (SearchFileSizeCrc(size, crc, directory, encoding, answer, options) ==
+            SearchOutcome::kUnlistable &&
         MayBeCodePageToo(directory, encoding)) {
         encoding = TextEncoding::kCodePage;
-        SearchFileSizeCrc(size, crc, directory, encoding, answer);
+        SearchFileSizeCrc(size, crc, directory, encoding, answer, options);
     }
     return encoding;
 }
@@ -85,14 +85,21 @@ TextEncoding AnswerSearch(char* line, char* answer)
 //     /signal tallowix OPERATION TAG ANSWER
 //
 // which a script takes in "on *:SIGNAL:tallowix:" as $1 (the operation), $2
-// (its own tag) and $3- (the answer). The signal is queued, not run at once
-// (-n): the host takes the command in a moment and runs the script's handler
-// once its current script has ended, never nested inside another script and
-// never while this routine still waits for the host.
+// (its own tag) and $3- (the answer); or, for a call told to stop,
+//
+//     /signal tallowix Cancelled TAG OPERATION
+//
+// so that a handler looking at $1 never takes it for an answer. The signal is
+// queued, not run at once (-n): the host takes the command in a moment and
+// runs the script's handler once its current script has ended, never nested
+// inside another script and never while this routine still waits for the
+// host.
+//
+// Every piece of the command is free of "|" and of bytes below 0x20 (see
+// commandtext.h): the tag must be, an argument that is not names nothing and
+// is answered so, and a search passes over names that are not.
 constexpr char kSignalCommand[] = "/signal tallowix ";
-// The tag is the text's first word: 1 to 255 bytes, no control bytes (the
-// command is one line) and not a lone "|" (the host's command separator).
-constexpr size_t kMaxTagBytes = 255;
+constexpr char kCancelled[] = "Cancelled";
 // A command handed back in the data buffer fits the smallest buffer any mIRC
 // has had: the prefix, the longest operation name, two spaces, a tag and an
 // answer.
@@ -101,59 +108,110 @@ static_assert(sizeof kSignalCommand + sizeof "MIRCFindFileSizeCrc" + 2 + kMaxTag
                       kHostResultCapacity <= kHostCommandCapacity,
               "every command fits the smallest host buffer");
 
-bool IsTag(const char* text, size_t length)
+// The tag is the text's first word: 1 to kMaxTagBytes bytes, command-safe.
+// Returns its length, or 0 when the text has no such first word.
+size_t TagLength(const char* text)
 {
-    if (length == 0 || length > kMaxTagBytes || (length == 1 && text[0] == '|'))
-        return false;
-    for (size_t i = 0; i < length; ++i)
-        if (static_cast<unsigned char>(text[i]) < 0x20)
-            return false;
-    return true;
+    size_t length = strcspn(text, " ");
+    if (length == 0 || length > kMaxTagBytes)
+        return 0;
+    for (size_t i = 0; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == '|')
+            return 0;
+    }
+    return length;
 }
 
-int SignalAnswer(void* window, char* data, const char* name, Operation operation)
+// Copies the data's tag into `tag` (kMaxTagBytes + 1 bytes); false without one.
+bool CutTag(const char* data, char* tag)
+{
+    size_t length = TagLength(data);
+    memcpy(tag, data, length);
+    tag[length] = '\0';
+    return length != 0;
+}
+
+int SignalAnswer(void* window, char* data, const char* name, CallKind kind, Operation operation)
 {
     if (data == nullptr)
         return kHostReturnResult;
-    size_t tag_length = strcspn(data, " ");
-    if (!IsTag(data, tag_length)) {
+    char tag[kMaxTagBytes + 1];
+    if (!CutTag(data, tag)) {
         data[0] = '\0';  // no tag to answer under: nothing is run
         return kHostReturnResult;
     }
-    char tag[kMaxTagBytes + 1];
-    memcpy(tag, data, tag_length);
-    tag[tag_length] = '\0';
-    char* argument = data + tag_length + (data[tag_length] == ' ');
-    char answer[kHostResultCapacity];
-    TextEncoding encoding = operation(argument, answer);
+    char* argument = data + strlen(tag) + (data[strlen(tag)] == ' ');
+    char nothing[1] = "";
+    if (!IsCommandSafe(argument))
+        argument = nothing;  // names nothing: answered as a missing file or folder
 
-    const TextPiece command[] = {
+    WorkWatch own_watch;  // when the table is full: runs, but unwatched
+    WorkWatch* slot = ClaimCallSlot(tag, kind);
+    WorkWatch* watch = slot != nullptr ? slot : &own_watch;
+    char answer[kHostResultCapacity];
+    TextEncoding encoding = operation(argument, answer, watch);
+    bool cancelled = watch->Stopped();
+    if (slot != nullptr)
+        ReleaseCallSlot(slot);
+    if (cancelled || !IsCommandSafe(answer))
+        answer[0] = '\0';
+
+    const TextPiece answered[] = {
         {kSignalCommand, TextEncoding::kUtf8}, {name, TextEncoding::kUtf8},
         {" ", TextEncoding::kUtf8},            {tag, HostTextEncoding(tag)},
         {" ", TextEncoding::kUtf8},            {answer, encoding},
     };
-    if (SendHostCommand(window, command, std::size(command)) != CommandDelivery::kNotHandedOver) {
+    const TextPiece stopped[] = {
+        {kSignalCommand, TextEncoding::kUtf8}, {kCancelled, TextEncoding::kUtf8},
+        {" ", TextEncoding::kUtf8},            {tag, HostTextEncoding(tag)},
+        {" ", TextEncoding::kUtf8},            {name, TextEncoding::kUtf8},
+    };
+    const TextPiece* command = cancelled ? stopped : answered;
+    if (SendHostCommand(window, command, std::size(answered)) != CommandDelivery::kNotHandedOver) {
         // Taken, or perhaps taken after the wait ran out: it must not be
         // handed over a second time.
         memcpy(data, answer, strlen(answer) + 1);
         return kHostReturnResult;
     }
     // Surely not handed over: the host runs the command from the buffer.
-    JoinTextPieces(command, std::size(command), data, kHostCommandCapacity);
+    JoinTextPieces(command, std::size(answered), data, kHostCommandCapacity);
     return kHostReturnCommand;
+}
+
+const char* OperationName(CallKind kind)
+{
+    switch (kind) {
+    case CallKind::kCrc:
+        return "Get32BitCrc";
+    case CallKind::kSearch:
+        return "MIRCFindFileSizeCrc";
+    case CallKind::kSfv:
+        return "CheckSfv";
+    }
+    return "";
+}
+
+// Appends " " and the decimal value; returns the new end.
+char* AppendCount(char* at, uint64_t value)
+{
+    *at++ = ' ';
+    return at + WriteDecimal(at, value);
 }
 
 }  // namespace
 
 int TALLOWIX_STDCALL Get32BitCrc(void*, void*, char* data, char*, int, int)
 {
+    CallScope scope;
     if (data != nullptr)
-        AnswerCrc(data, data);
+        AnswerCrc(data, data, nullptr);
     return kHostReturnResult;
 }
 
 int TALLOWIX_STDCALL GetDllVersion(void*, void*, char* data, char*, int, int)
 {
+    CallScope scope;
     if (data == nullptr)
         return kHostReturnResult;
     // The key stays intact in the buffer for the whole lookup; the answer
@@ -168,17 +226,75 @@ int TALLOWIX_STDCALL GetDllVersion(void*, void*, char* data, char*, int, int)
 
 int TALLOWIX_STDCALL MIRCFindFileSizeCrc(void*, void*, char* data, char*, int, int)
 {
+    CallScope scope;
     if (data != nullptr)
-        AnswerSearch(data, data);
+        AnswerSearch(data, data, nullptr);
     return kHostReturnResult;
+}
+
+int TALLOWIX_STDCALL FindFileSizeCrc(uint32_t size, uint32_t crc, const char* directory,
+                                     char* output)
+{
+    CallScope scope;
+    return SearchFileSizeCrc(size, crc, directory, TextEncoding::kCodePage, output) ==
+                   SearchOutcome::kFound
+               ? 1
+               : 0;
 }
 
 int TALLOWIX_STDCALL SignalGet32BitCrc(void* main_window, void*, char* data, char*, int, int)
 {
-    return SignalAnswer(main_window, data, "Get32BitCrc", AnswerCrc);
+    CallScope scope;
+    return SignalAnswer(main_window, data, "Get32BitCrc", CallKind::kCrc, AnswerCrc);
 }
 
 int TALLOWIX_STDCALL SignalFindFileSizeCrc(void* main_window, void*, char* data, char*, int, int)
 {
-    return SignalAnswer(main_window, data, "MIRCFindFileSizeCrc", AnswerSearch);
+    CallScope scope;
+    return SignalAnswer(main_window, data, "MIRCFindFileSizeCrc", CallKind::kSearch, AnswerSearch);
+}
+
+int TALLOWIX_STDCALL CancelSignal(void*, void*, char* data, char*, int, int)
+{
+    CallScope scope;
+    if (data == nullptr)
+        return kHostReturnResult;
+    char tag[kMaxTagBytes + 1];
+    int told = CutTag(data, tag) ? StopCalls(tag) : 0;
+    WriteDecimal(data, static_cast<uint64_t>(told));
+    return kHostReturnResult;
+}
+
+int TALLOWIX_STDCALL GetSignalProgress(void*, void*, char* data, char*, int, int)
+{
+    CallScope scope;
+    if (data == nullptr)
+        return kHostReturnResult;
+    char tag[kMaxTagBytes + 1];
+    CallProgress progress;
+    if (!CutTag(data, tag) || !ReadCallProgress(tag, &progress)) {
+        data[0] = '\0';
+        return kHostReturnResult;
+    }
+    // "OPERATION DONE TOTAL"; a list check says where in the list it is first.
+    const char* name = OperationName(progress.kind);
+    char* at = data + strlen(name);
+    memcpy(data, name, strlen(name));
+    switch (progress.kind) {
+    case CallKind::kCrc:
+        at = AppendCount(at, progress.bytes_done);
+        AppendCount(at, progress.bytes_total);
+        break;
+    case CallKind::kSearch:
+        at = AppendCount(at, progress.entries_done);
+        AppendCount(at, 0);
+        break;
+    case CallKind::kSfv:
+        at = AppendCount(at, progress.entries_done);
+        at = AppendCount(at, progress.entries);
+        at = AppendCount(at, progress.bytes_done);
+        AppendCount(at, progress.bytes_total);
+        break;
+    }
+    return kHostReturnResult;
 }

@@ -45,10 +45,18 @@ struct PlatformFile {
 bool OpenFileForRead(const char* path, TextEncoding encoding, PlatformFile* file);
 
 // Reads up to `wanted` bytes; returns how many arrived, 0 at the end of the
-// file or on failure (the caller treats both alike).
-uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted);
+// file or on failure. `failed`, when given, tells the two apart: it is set
+// when the read failed (the end of a pipe whose writer closed is an end).
+uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted, bool* failed = nullptr);
+
+// The file's size in bytes as the system gives it now (0 for a pipe).
+uint64_t FileSizeOf(PlatformFile file);
 
 void CloseFile(PlatformFile file);
+
+// Whether anything (a file, a folder) exists at `path`: after a failed open,
+// this tells a missing file from one that cannot be opened.
+bool PathExists(const char* path, TextEncoding encoding);
 
 // ---- Directory listings -------------------------------------------------
 
@@ -119,13 +127,54 @@ enum class CommandDelivery {
 // How long a command waits for the host window to take it.
 constexpr uint32_t kHostWaitMilliseconds = 10000;
 
-// Hands the command made of `pieces` to the host's window as mIRC's command
-// message does it: the text in a named mapping of this call's own, then the
-// message, waiting at most kHostWaitMilliseconds. A window that takes wide
-// text gets the command in UTF-16, each piece converted from its own
-// encoding; an older, single-byte window gets the pieces' bytes as they are.
-// The POSIX stand-in has no windows: it answers kNotHandedOver.
+// A way to hand the host window commands in turn: one named mapping serves
+// every command of the channel, so a long run of commands (one per entry of
+// a list) costs one message each and nothing more.
+struct HostChannel {
+    void* window;
+    void* mapping;
+    void* view;
+    uint32_t index;  // the mapping's number, "mIRC<index>"
+    bool wide;       // the window takes UTF-16
+};
+
+// Opens a channel to the host's window. False, with nothing held, when a
+// command surely cannot be handed over: no window, not a window, a host that
+// has stopped answering, no mapping to be had.
+bool OpenHostChannel(void* window, HostChannel* channel);
+
+// Hands the command made of `pieces` over as mIRC's command message does it,
+// waiting at most kHostWaitMilliseconds. A window that takes wide text gets
+// the command in UTF-16, each piece converted from its own encoding; an
+// older, single-byte window gets the pieces' bytes as they are. After
+// kUnknown the host may still read the mapping later, so the caller sends
+// nothing more on the channel and closes it.
+CommandDelivery SendOnHostChannel(HostChannel* channel, const TextPiece* pieces, size_t count);
+
+// Closes the mapping, so that a message the host takes after the wait ran
+// out finds nothing to run.
+void CloseHostChannel(HostChannel* channel);
+
+// One command on a channel of its own. The POSIX stand-in has no windows: it
+// answers kNotHandedOver.
 CommandDelivery SendHostCommand(void* window, const TextPiece* pieces, size_t count);
+
+// Converts zero-terminated code-page text into zero-terminated UTF-8 in
+// `text`, a buffer of `capacity` bytes. False when it does not fit. The
+// native build's code page is UTF-8 itself: the bytes are copied.
+bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity);
+
+// ---- Threads and the module ---------------------------------------------
+
+// The calling thread's identifier, never 0.
+uint32_t CurrentThreadId();
+
+// Lets other threads run for a moment (a lock held by another is soon free).
+void YieldThread();
+
+// Keeps `module` mapped until the process ends, whatever unloads it: code
+// still running in it then never loses its instructions. Nothing natively.
+void PinModule(void* module);
 
 // ---- The environment ----------------------------------------------------
 

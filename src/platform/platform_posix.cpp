@@ -12,6 +12,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sched.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -81,7 +84,7 @@ bool OpenFileForRead(const char* path, TextEncoding, PlatformFile* file)
     return true;
 }
 
-uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted)
+uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted, bool* failed)
 {
     int fd = static_cast<int>(reinterpret_cast<intptr_t>(file.handle));
     uint32_t got = 0;
@@ -91,6 +94,8 @@ uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted)
         ssize_t n = read(fd, static_cast<char*>(buffer) + got, wanted - got);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && failed != nullptr)
+            *failed = true;
         if (n <= 0)
             break;
         got += static_cast<uint32_t>(n);
@@ -98,9 +103,24 @@ uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted)
     return got;
 }
 
+uint64_t FileSizeOf(PlatformFile file)
+{
+    struct stat st;
+    int fd = static_cast<int>(reinterpret_cast<intptr_t>(file.handle));
+    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
 void CloseFile(PlatformFile file)
 {
     close(static_cast<int>(reinterpret_cast<intptr_t>(file.handle)));
+}
+
+bool PathExists(const char* path, TextEncoding)
+{
+    char native[kNativePathCapacity];
+    struct stat st;
+    size_t length = strlen(path);
+    return length > 0 && ToNativePath(path, native, length) && lstat(native, &st) == 0;
 }
 
 bool OpenListing(const char* pattern, TextEncoding encoding, Listing* listing)
@@ -167,10 +187,45 @@ void ReturnReadBuffer()
 // The lock and condition are static: nothing to give back.
 void CloseReadBufferWait() {}
 
+bool OpenHostChannel(void*, HostChannel*)
+{
+    return false;
+}
+
+CommandDelivery SendOnHostChannel(HostChannel*, const TextPiece*, size_t)
+{
+    return CommandDelivery::kNotHandedOver;
+}
+
+void CloseHostChannel(HostChannel*) {}
+
 CommandDelivery SendHostCommand(void*, const TextPiece*, size_t)
 {
     return CommandDelivery::kNotHandedOver;
 }
+
+bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity)
+{
+    size_t length = strlen(code_page_text);
+    if (length >= capacity)
+        return false;
+    memcpy(text, code_page_text, length + 1);
+    return true;
+}
+
+uint32_t CurrentThreadId()
+{
+    static std::atomic<uint32_t> next{1};
+    thread_local uint32_t id = next++;
+    return id;
+}
+
+void YieldThread()
+{
+    sched_yield();
+}
+
+void PinModule(void*) {}
 
 bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)
 {

@@ -52,17 +52,37 @@ bool OpenFileForRead(const char* path, TextEncoding encoding, PlatformFile* file
     return true;
 }
 
-uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted)
+uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted, bool* failed)
 {
     DWORD got = 0;
     // A failed read may still have delivered part of the chunk; that part counts.
-    ReadFile(file.handle, buffer, wanted, &got, nullptr);
+    if (!ReadFile(file.handle, buffer, wanted, &got, nullptr) && failed != nullptr) {
+        DWORD error = GetLastError();
+        *failed = error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF;
+    }
     return got;
+}
+
+uint64_t FileSizeOf(PlatformFile file)
+{
+    DWORD high = 0;
+    DWORD low = GetFileSize(file.handle, &high);
+    if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR)
+        return 0;
+    return (uint64_t(high) << 32) | low;
 }
 
 void CloseFile(PlatformFile file)
 {
     CloseHandle(file.handle);
+}
+
+bool PathExists(const char* path, TextEncoding encoding)
+{
+    if (encoding == TextEncoding::kCodePage)
+        return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+    WCHAR wide[kWidePathCapacity];
+    return WidePath(path, wide) && GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
 }
 
 namespace {
@@ -298,41 +318,85 @@ bool WriteCommand(void* view, bool wide, const TextPiece* pieces, size_t count)
 
 }  // namespace
 
-CommandDelivery SendHostCommand(void* window, const TextPiece* pieces, size_t count)
+bool OpenHostChannel(void* window, HostChannel* channel)
 {
     HWND hwnd = static_cast<HWND>(window);
     if (hwnd == nullptr || !IsWindow(hwnd))
-        return CommandDelivery::kNotHandedOver;
+        return false;
+    CommandMapping mapping;
+    if (!MakeCommandMapping(&mapping))
+        return false;
+    *channel = {window, mapping.handle, mapping.view, mapping.index, IsWindowUnicode(hwnd) != 0};
+    return true;
+}
+
+CommandDelivery SendOnHostChannel(HostChannel* channel, const TextPiece* pieces, size_t count)
+{
+    HWND hwnd = static_cast<HWND>(channel->window);
     // A host thread that has stopped answering is not sent to: the message
     // would only wait out the bound. On the window's own thread (a $dll call)
     // the message is a plain call, and that thread never seems stopped.
-    if (GetWindowThreadProcessId(hwnd, nullptr) != GetCurrentThreadId() && IsHungAppWindow(hwnd))
+    if (!IsWindow(hwnd) ||
+        (GetWindowThreadProcessId(hwnd, nullptr) != GetCurrentThreadId() && IsHungAppWindow(hwnd)))
         return CommandDelivery::kNotHandedOver;
-    bool wide = IsWindowUnicode(hwnd) != 0;
-    CommandMapping mapping;
-    if (!MakeCommandMapping(&mapping))
+    if (!WriteCommand(channel->view, channel->wide, pieces, count))
         return CommandDelivery::kNotHandedOver;
-    CommandDelivery delivery = CommandDelivery::kNotHandedOver;
-    if (WriteCommand(mapping.view, wide, pieces, count)) {
-        // Without the extended error flag every host answers 1 for a command
-        // it took and 0 for one it refused.
-        DWORD_PTR answer = 0;
-        SetLastError(ERROR_SUCCESS);
-        LRESULT sent = SendMessageTimeoutW(hwnd, kCommandMessage, kAsTyped | (wide ? kUtf16Text : 0),
-                                           static_cast<LPARAM>(mapping.index), SMTO_ABORTIFHUNG,
-                                           kHostWaitMilliseconds, &answer);
-        if (sent != 0)
-            delivery = answer == 1   ? CommandDelivery::kTaken
-                       : answer == 0 ? CommandDelivery::kNotHandedOver
-                                     : CommandDelivery::kUnknown;
-        else if (GetLastError() == ERROR_TIMEOUT)
-            delivery = CommandDelivery::kUnknown;
-    }
-    // Closed now, so a message the host takes after the wait ran out finds
-    // nothing to run.
-    UnmapViewOfFile(mapping.view);
-    CloseHandle(mapping.handle);
+    // Without the extended error flag every host answers 1 for a command it
+    // took and 0 for one it refused.
+    DWORD_PTR answer = 0;
+    SetLastError(ERROR_SUCCESS);
+    LRESULT sent = SendMessageTimeoutW(hwnd, kCommandMessage,
+                                       kAsTyped | (channel->wide ? kUtf16Text : 0),
+                                       static_cast<LPARAM>(channel->index), SMTO_ABORTIFHUNG,
+                                       kHostWaitMilliseconds, &answer);
+    if (sent != 0)
+        return answer == 1   ? CommandDelivery::kTaken
+               : answer == 0 ? CommandDelivery::kNotHandedOver
+                             : CommandDelivery::kUnknown;
+    return GetLastError() == ERROR_TIMEOUT ? CommandDelivery::kUnknown
+                                           : CommandDelivery::kNotHandedOver;
+}
+
+void CloseHostChannel(HostChannel* channel)
+{
+    UnmapViewOfFile(channel->view);
+    CloseHandle(channel->mapping);
+}
+
+CommandDelivery SendHostCommand(void* window, const TextPiece* pieces, size_t count)
+{
+    HostChannel channel;
+    if (!OpenHostChannel(window, &channel))
+        return CommandDelivery::kNotHandedOver;
+    CommandDelivery delivery = SendOnHostChannel(&channel, pieces, count);
+    CloseHostChannel(&channel);
     return delivery;
+}
+
+bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity)
+{
+    WCHAR wide[kWidePathCapacity];
+    return MultiByteToWideChar(CP_ACP, 0, code_page_text, -1, wide, kWidePathCapacity) != 0 &&
+           Utf16ToUtf8(reinterpret_cast<const char16_t*>(wide), text, capacity);
+}
+
+uint32_t CurrentThreadId()
+{
+    return GetCurrentThreadId();
+}
+
+void YieldThread()
+{
+    Sleep(0);
+}
+
+void PinModule(void* module)
+{
+    // XP has GetModuleHandleExW; the pin is the loader's own, so no later
+    // FreeLibrary of any caller unmaps the module.
+    HMODULE pinned;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN | GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                       static_cast<LPCWSTR>(module), &pinned);
 }
 
 bool ReadEnvironmentText(const char* name, char* text, uint32_t capacity)

@@ -23,6 +23,7 @@
 #include "search/search.h"
 
 #include "crc/filecrc.h"
+#include "text/commandtext.h"
 
 #include <cstring>
 
@@ -67,7 +68,8 @@ bool LeadsBack(const char* child, TextEncoding encoding, WalkLevel* level)
 }
 
 SearchOutcome SearchLevel(uint32_t size, uint32_t crc, const char* directory,
-                          TextEncoding encoding, char* output, WalkLevel* parent)
+                          TextEncoding encoding, char* output, const SearchOptions& options,
+                          WalkLevel* parent)
 {
     // Cleared before the directory text is read; see the header.
     output[0] = '\0';
@@ -79,26 +81,37 @@ SearchOutcome SearchLevel(uint32_t size, uint32_t crc, const char* directory,
 
     WalkLevel level = {parent, directory, false, false, {}};
     char child[kPathCapacity];
-    bool found = false;
+    WorkWatch* watch = options.watch;
+    SearchOutcome outcome = SearchOutcome::kNotFound;
     do {
         const ListingEntry& entry = listing.entry;
+        if (watch != nullptr)
+            watch->entries_done.fetch_add(1, std::memory_order_relaxed);
+        if (options.command_safe_names && !IsCommandSafe(entry.name))
+            continue;
         if (entry.is_directory) {
             if (entry.name[0] != '.' && JoinPath(child, directory, entry.name) &&
-                !(entry.is_link && LeadsBack(child, encoding, &level)))
-                found = SearchLevel(size, crc, child, encoding, output, &level) ==
-                        SearchOutcome::kFound;
+                !(entry.is_link && LeadsBack(child, encoding, &level))) {
+                SearchOutcome below = SearchLevel(size, crc, child, encoding, output, options, &level);
+                if (below == SearchOutcome::kFound || below == SearchOutcome::kStopped)
+                    outcome = below;
+            }
         } else if (entry.size_low == size && JoinPath(child, directory, entry.name)) {
             // A candidate that cannot be opened is passed over: it was never
             // read, so it cannot be said to match, whatever CRC was asked for.
             uint32_t file_crc;
-            if (TryCalcFileCrc(child, encoding, &file_crc) && file_crc == crc) {
+            if (TryCalcFileCrc(child, encoding, &file_crc, watch) && file_crc == crc) {
                 memcpy(output, child, strlen(child) + 1);
-                found = true;
+                outcome = SearchOutcome::kFound;
             }
         }
-    } while (!found && NextListingEntry(&listing));
+        if (outcome == SearchOutcome::kNotFound && watch != nullptr && watch->Stopped())
+            outcome = SearchOutcome::kStopped;
+    } while (outcome == SearchOutcome::kNotFound && NextListingEntry(&listing));
     CloseListing(&listing);
-    return found ? SearchOutcome::kFound : SearchOutcome::kNotFound;
+    if (outcome == SearchOutcome::kStopped)
+        output[0] = '\0';
+    return outcome;
 }
 
 }  // namespace
@@ -118,16 +131,7 @@ bool JoinPath(char* destination, const char* directory, const char* name)
 }
 
 SearchOutcome SearchFileSizeCrc(uint32_t size, uint32_t crc, const char* directory,
-                                TextEncoding encoding, char* output)
+                                TextEncoding encoding, char* output, const SearchOptions& options)
 {
-    return SearchLevel(size, crc, directory, encoding, output, nullptr);
-}
-
-int TALLOWIX_STDCALL FindFileSizeCrc(uint32_t size, uint32_t crc, const char* directory,
-                                     char* output)
-{
-    return SearchLevel(size, crc, directory, TextEncoding::kCodePage, output, nullptr) ==
-                   SearchOutcome::kFound
-               ? 1
-               : 0;
+    return SearchLevel(size, crc, directory, encoding, output, options, nullptr);
 }

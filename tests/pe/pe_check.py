@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Byte-level check of a built tallowix.dll, read from the PE file itself.
 
-Checks the export table (module name, ordinals, the seven undecorated names),
+Checks the export table (module name, ordinals, the undecorated names),
 the imports (system DLLs only, and only functions on a list that Windows XP
 SP3 has), the system version the header asks for (XP's or older) and the one
 resource: its place in the resource directory and the version block tree,
@@ -57,8 +57,9 @@ class Image:
 
 EXPORTS = {1: "DllMain", 100: "Get32BitCrc", 101: "GetDllVersion",
            102: "MIRCFindFileSizeCrc", 103: "FindFileSizeCrc",
-           104: "SignalGet32BitCrc", 105: "SignalFindFileSizeCrc"}
-ORDINAL_SLOTS = 105
+           104: "SignalGet32BitCrc", 105: "SignalFindFileSizeCrc",
+           106: "LoadDll", 107: "UnloadDll", 108: "CancelSignal", 109: "GetSignalProgress"}
+ORDINAL_SLOTS = 109
 
 
 def check_exports(image):
@@ -91,8 +92,9 @@ ALLOWED_IMPORTS = {
         "CloseHandle", "CreateFileA", "CreateFileMappingW", "CreateFileW", "CreateSemaphoreW",
         "DeleteCriticalSection", "EnterCriticalSection", "FindClose", "FindFirstFileA",
         "FindFirstFileW", "FindNextFileA", "FindNextFileW", "FreeLibrary", "GetCurrentThreadId",
-        "GetEnvironmentVariableA", "GetFileInformationByHandle", "GetLastError",
-        "GetModuleFileNameW", "GetModuleHandleA", "GetProcAddress", "GetTickCount",
+        "GetEnvironmentVariableA", "GetFileAttributesA", "GetFileAttributesW",
+        "GetFileInformationByHandle", "GetFileSize", "GetLastError",
+        "GetModuleFileNameW", "GetModuleHandleA", "GetModuleHandleExW", "GetProcAddress", "GetTickCount",
         "GlobalAlloc", "GlobalFree", "GlobalLock", "GlobalUnlock", "InitializeCriticalSection",
         "LeaveCriticalSection", "LoadLibraryA", "MapViewOfFile", "MultiByteToWideChar",
         "ReadFile", "ReleaseSemaphore", "SetLastError", "Sleep", "TlsGetValue",

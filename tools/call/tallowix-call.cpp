@@ -1,7 +1,8 @@
 // tallowix-call: calls a routine of a mIRC-style DLL exactly as the host does,
 // and prints the result text.
 //
-//   tallowix-call [--dll PATH] [--bytes N] [--codepage] [--window] ROUTINE TEXT
+//   tallowix-call [--dll PATH] [--bytes N] [--host-version V] [--codepage]
+//                 [--window [--cancel-after SECONDS]] ROUTINE TEXT
 //   tallowix-call [--dll PATH] --plain SIZE CRC DIRECTORY
 //
 // The DLL defaults to tallowix.dll beside this program. The first form copies
@@ -13,10 +14,18 @@
 // is taken from the wide command line and handed over in UTF-8, as mIRC 7 and
 // later do; with --codepage it goes in the system code page instead, as older
 // hosts send it, and the answer is read back in that encoding.
+// Like mIRC, the first form calls the DLL's LoadDll after loading it and its
+// UnloadDll (as at exit) before freeing it. --host-version says which mIRC it
+// plays: 7.x (the default 7.77; LoadDll gets the whole record of current
+// mIRC) or 5.x/6.x (e.g. 6.35: the three fields those versions passed, and
+// the text in the code page, as --codepage).
 // With --window this program also stands in for mIRC's main window, for the
 // signal routines: a window of its own takes mIRC's command message and prints
 // each command it receives, while ROUTINE runs on a worker thread, as
 // $dllcall runs it; the buffer is then printed only when no command came.
+// --cancel-after SECONDS then calls CancelSignal with TEXT's first word (the
+// tag) once that many seconds have passed, from the window's thread, as a
+// script would.
 // The second calls FindFileSizeCrc with SIZE (decimal) and CRC (hexadecimal,
 // optional 0x; both 32-bit) and DIRECTORY in the system code page, as that
 // routine takes it, and prints the path it found.
@@ -45,6 +54,26 @@ namespace {
 
 using HostRoutine = int(__stdcall*)(HWND, HWND, char*, char*, BOOL, BOOL);
 using PlainSearch = int(__stdcall*)(unsigned, unsigned, const char*, char*);
+
+// What mIRC passes to LoadDll: mIRC 5.8 to 6.x the first three fields, 7.x
+// all of them.
+struct LoadInfo {
+    DWORD mVersion;  // major in the low word, minor in the high word
+    HWND mHwnd;
+    BOOL mKeep;
+    BOOL mUnicode;
+    DWORD mBeta;
+    DWORD mBytes;
+};
+struct OldLoadInfo {
+    DWORD mVersion;
+    HWND mHwnd;
+    BOOL mKeep;
+};
+using LoadRoutine = void(__stdcall*)(void*);
+using UnloadRoutine = int(__stdcall*)(int);
+constexpr int kUnloadAtExit = 2;
+constexpr unsigned kFirstUtf8Host = 7;
 
 constexpr int kHostReturnResult = 3;
 constexpr int kHostReturnCommand = 2;
@@ -79,7 +108,8 @@ int Fail(const char* what, const std::string& detail)
 
 int Usage()
 {
-    return Fail("usage: tallowix-call [--dll PATH] [--bytes N] [--codepage] [--window] ROUTINE TEXT"
+    return Fail("usage: tallowix-call [--dll PATH] [--bytes N] [--host-version V] [--codepage]"
+                " [--window [--cancel-after SECONDS]] ROUTINE TEXT"
                 " | [--dll PATH] --plain SIZE CRC DIRECTORY", "");
 }
 
@@ -167,15 +197,44 @@ DWORD WINAPI RunRoutine(void* call)
     return 0;
 }
 
-// Runs the routine on a worker thread while this thread, the window's,
-// takes the messages that come meanwhile.
-int CallWithWindow(HostRoutine routine, char* data)
+// Tells the routine's background call to stop, as a script's
+// $dll(tallowix.dll, CancelSignal, TAG) would.
+void Cancel(HMODULE module, const char* text)
 {
+    auto cancel = reinterpret_cast<HostRoutine>(GetProcAddress(module, "CancelSignal"));
+    if (cancel == nullptr)
+        return;
+    char data[kMinBufferBytes] = {};
+    size_t tag = strcspn(text, " ");
+    memcpy(data, text, tag < sizeof data ? tag : sizeof data - 1);
+    cancel(nullptr, nullptr, data, nullptr, FALSE, TRUE);
+    fprintf(stderr, "tallowix-call: CancelSignal told %s call(s)\n", data);
+}
+
+// Runs the routine on a worker thread while this thread, the window's,
+// takes the messages that come meanwhile; after `cancel_after` milliseconds
+// (unless INFINITE) it cancels the call.
+int CallWithWindow(HMODULE module, HostRoutine routine, char* data, DWORD cancel_after)
+{
+    std::string text = data;
     RoutineCall call = {routine, MakeHostWindow(), data, 0};
     HANDLE worker = CreateThread(nullptr, 0, RunRoutine, &call, 0, nullptr);
     if (call.window == nullptr || worker == nullptr)
         return -1;
-    while (MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+    DWORD started = GetTickCount();  // XP has no GetTickCount64; the wrap cancels out
+    for (;;) {
+        DWORD wait = INFINITE;
+        if (cancel_after != INFINITE) {
+            DWORD waited = GetTickCount() - started;
+            wait = waited >= cancel_after ? 0 : cancel_after - waited;
+        }
+        DWORD woke = MsgWaitForMultipleObjects(1, &worker, FALSE, wait, QS_ALLINPUT);
+        if (woke == WAIT_OBJECT_0)
+            break;
+        if (woke == WAIT_TIMEOUT) {
+            Cancel(module, text.c_str());
+            cancel_after = INFINITE;
+        }
         MSG message;
         while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE))
             DispatchMessageW(&message);
@@ -240,7 +299,7 @@ int CallPlain(HMODULE module, const char* size_text, const char* crc_text, const
 }
 
 int CallHost(HMODULE module, const char* name, const char* text, size_t bytes, UINT code_page,
-             bool window)
+             bool window, DWORD cancel_after)
 {
     auto routine = reinterpret_cast<HostRoutine>(GetProcAddress(module, name));
     if (routine == nullptr)
@@ -253,7 +312,7 @@ int CallHost(HMODULE module, const char* name, const char* text, size_t bytes, U
     }
     std::vector<char> data(bytes, '\0');
     memcpy(data.data(), text, length + 1);
-    int result = window ? CallWithWindow(routine, data.data())
+    int result = window ? CallWithWindow(module, routine, data.data(), cancel_after)
                         : routine(nullptr, nullptr, data.data(), nullptr, FALSE, TRUE);
     if (result != kHostReturnResult && result != kHostReturnCommand) {
         fprintf(stderr, "tallowix-call: %s returned %d, not 3 or 2\n", name, result);
@@ -263,6 +322,42 @@ int CallHost(HMODULE module, const char* name, const char* text, size_t bytes, U
     if (CommandsTaken == 0 || result == kHostReturnCommand)
         PrintAnswer(data.data(), code_page);
     return 0;
+}
+
+// Reads "MAJOR.MINOR" (e.g. 6.35, 7.77) into LoadDll's version word.
+bool ParseHostVersion(const std::string& text, DWORD* version)
+{
+    size_t dot = text.find('.');
+    unsigned long long major = 0, minor = 0;
+    if (dot == std::string::npos || !ParseNumber(text.substr(0, dot).c_str(), 10, 0xFFFF, &major) ||
+        !ParseNumber(text.substr(dot + 1).c_str(), 10, 0xFFFF, &minor) || major == 0)
+        return false;
+    *version = static_cast<DWORD>(major | (minor << 16));
+    return true;
+}
+
+// Tells the DLL which host it runs in, as mIRC does right after loading it:
+// a version before 7 passes only the three fields it had.
+void CallLoadDll(HMODULE module, DWORD version, size_t bytes)
+{
+    auto load = reinterpret_cast<LoadRoutine>(GetProcAddress(module, "LoadDll"));
+    if (load == nullptr)
+        return;
+    if ((version & 0xFFFF) >= kFirstUtf8Host) {
+        LoadInfo info = {version, nullptr, TRUE, FALSE, 0, static_cast<DWORD>(bytes)};
+        load(&info);
+    } else {
+        OldLoadInfo info = {version, nullptr, TRUE};
+        load(&info);
+    }
+}
+
+// As mIRC does before freeing a DLL at exit.
+void CallUnloadDll(HMODULE module)
+{
+    if (auto unload = reinterpret_cast<UnloadRoutine>(GetProcAddress(module, "UnloadDll")))
+        unload(kUnloadAtExit);
+    FreeLibrary(module);
 }
 
 }  // namespace
@@ -279,6 +374,9 @@ int wmain(int argc, wchar_t** wargv)
     bool plain = false;
     bool window = false;
     UINT code_page = CP_UTF8;
+    DWORD host_version = 7 | (77 << 16);
+    DWORD cancel_after = INFINITE;
+    unsigned long long seconds = 0;
     int i = 1;
     for (; i < argc && args[i].compare(0, 2, "--") == 0; ++i) {
         if (args[i] == "--dll" && i + 1 < argc) {
@@ -289,6 +387,15 @@ int wmain(int argc, wchar_t** wargv)
                 return Fail("--bytes takes a size from 900 to 16777216: ", args[i]);
         } else if (args[i] == "--codepage") {
             code_page = CP_ACP;
+            host_version = 6 | (35 << 16);
+        } else if (args[i] == "--host-version" && i + 1 < argc) {
+            if (!ParseHostVersion(args[++i], &host_version))
+                return Fail("--host-version takes MAJOR.MINOR, such as 6.35 or 7.77: ", args[i]);
+            code_page = (host_version & 0xFFFF) >= kFirstUtf8Host ? CP_UTF8 : CP_ACP;
+        } else if (args[i] == "--cancel-after" && i + 1 < argc) {
+            if (!ParseNumber(args[++i].c_str(), 10, 86400, &seconds))
+                return Fail("--cancel-after takes whole seconds, at most 86400: ", args[i]);
+            cancel_after = static_cast<DWORD>(seconds * 1000);
         } else if (args[i] == "--window") {
             window = true;
         } else if (args[i] == "--plain") {
@@ -299,6 +406,8 @@ int wmain(int argc, wchar_t** wargv)
     }
     if (argc - i != (plain ? 3 : 2))
         return Usage();
+    if (cancel_after != INFINITE && !window)
+        return Fail("--cancel-after needs --window", "");
 
     HMODULE module = Load(dll);
     if (module == nullptr)
@@ -306,6 +415,9 @@ int wmain(int argc, wchar_t** wargv)
     if (plain)
         return CallPlain(module, args[i].c_str(), args[i + 1].c_str(),
                          Narrow(wargv[i + 2], CP_ACP).c_str());
-    return CallHost(module, args[i].c_str(), Narrow(wargv[i + 1], code_page).c_str(),
-                    static_cast<size_t>(bytes), code_page, window);
+    CallLoadDll(module, host_version, static_cast<size_t>(bytes));
+    int status = CallHost(module, args[i].c_str(), Narrow(wargv[i + 1], code_page).c_str(),
+                          static_cast<size_t>(bytes), code_page, window, cancel_after);
+    CallUnloadDll(module);
+    return status;
 }

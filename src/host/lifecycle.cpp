@@ -1,0 +1,91 @@
+// LoadDll, UnloadDll and the count of running calls.
+//
+// mIRC unloads a library with FreeLibrary on /dll -u, after ten minutes
+// without a call and at exit, each time after asking UnloadDll. A call that
+// $dllcall runs on one of mIRC's worker threads may then still be inside the
+// library (a CRC of a large file takes minutes), and if the module were
+// unmapped under it, its next instruction would fault and take the client
+// down. The ten-minute unload can be refused, and is while any call runs.
+// The others cannot, so the library keeps itself mapped instead: whenever an
+// unload is asked while a call runs, or after a call has run on any thread
+// other than the one asking (which only the calls on that one thread cannot
+// still be inside, past the count's last change, in their last instructions),
+// the module is pinned until the process ends. A host that makes every call
+// on its own thread, as $dll does, unloads the library for real.
+#include "host/lifecycle.h"
+
+#include "host/calltable.h"
+#include "host/host.h"
+
+#include <atomic>
+
+namespace {
+
+// UnloadDll's argument: 0 for /dll -u (and exit before mIRC 6.3), 1 after
+// ten minutes without a call (the one that may be refused), 2 at exit.
+constexpr int kUnloadIdle = 1;
+constexpr int kUnloadExit = 2;
+constexpr int kStayLoaded = 0;
+constexpr int kAllowUnload = 1;
+constexpr uint32_t kFirstUtf8Host = 7;
+
+std::atomic<uint32_t> HostMajorVersion{0};  // 0: no LoadDll came
+std::atomic<int> RunningCalls{0};
+std::atomic<uint32_t> FirstCallThread{0};
+std::atomic<bool> CallsOnManyThreads{false};
+
+}  // namespace
+
+CallScope::CallScope()
+{
+    RunningCalls.fetch_add(1, std::memory_order_seq_cst);
+    uint32_t thread = CurrentThreadId();
+    uint32_t first = 0;
+    if (!FirstCallThread.compare_exchange_strong(first, thread) && first != thread)
+        CallsOnManyThreads.store(true);
+}
+
+CallScope::~CallScope()
+{
+    RunningCalls.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+TextEncoding HostTextEncoding(const char* text)
+{
+    uint32_t major = HostMajorVersion.load(std::memory_order_relaxed);
+    if (major != 0)
+        return major >= kFirstUtf8Host ? TextEncoding::kUtf8 : TextEncoding::kCodePage;
+    return IsValidUtf8(text) ? TextEncoding::kUtf8 : TextEncoding::kCodePage;
+}
+
+bool MayBeCodePageToo(const char* text, TextEncoding encoding)
+{
+    return HostMajorVersion.load(std::memory_order_relaxed) == 0 &&
+           encoding == TextEncoding::kUtf8 && HasHighBytes(text);
+}
+
+void TALLOWIX_STDCALL LoadDll(LoadInfo* info)
+{
+    // mVersion is the one field read; mKeep is left as the host set it
+    // (TRUE), so the library stays loaded between calls.
+    if (info != nullptr && (info->mVersion & 0xFFFFu) != 0)
+        HostMajorVersion.store(info->mVersion & 0xFFFFu, std::memory_order_relaxed);
+    // The host's own thread loads the library: calls made on it later are
+    // never under way when it asks to unload.
+    uint32_t none = 0;
+    FirstCallThread.compare_exchange_strong(none, CurrentThreadId());
+}
+
+int TALLOWIX_STDCALL UnloadDll(int timeout)
+{
+    bool running = RunningCalls.load(std::memory_order_seq_cst) > 0;
+    if (timeout == kUnloadIdle && running)
+        return kStayLoaded;
+    if (timeout == kUnloadExit)
+        StopCalls(nullptr);
+    uint32_t first = FirstCallThread.load();
+    bool elsewhere = CallsOnManyThreads.load() || (first != 0 && first != CurrentThreadId());
+    if (running || elsewhere)
+        PinModule(ModuleHandle);
+    return kAllowUnload;
+}
