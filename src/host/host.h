@@ -67,3 +67,12 @@ TALLOWIX_EXPORT int TALLOWIX_STDCALL CancelSignal(void* main_window, void* activ
 TALLOWIX_EXPORT int TALLOWIX_STDCALL GetSignalProgress(void* main_window, void* active_window,
                                                        char* data, char* parms, int show,
                                                        int nopause);
+
+// Checks every file of an SFV list in the background: the data is
+// "TAG FILE". Each entry is signalled as "/signal tallowix CheckSfv TAG I/N
+// VERDICT NAME" as it is checked, and the end as "/signal tallowix CheckSfv
+// TAG done OK BAD MISSING UNREADABLE INVALID"; returns 3 with those counts,
+// or 2 with the last command when the host stopped taking them part-way.
+TALLOWIX_EXPORT int TALLOWIX_STDCALL SignalCheckSfv(void* main_window, void* active_window,
+                                                    char* data, char* parms, int show,
+                                                    int nopause);

@@ -17,6 +17,7 @@
 #include "host/calltable.h"
 #include "host/lifecycle.h"
 #include "search/search.h"
+#include "sfv/sfvcheck.h"
 #include "text/commandtext.h"
 #include "text/decimal.h"
 #include "text/encoding.h"
@@ -179,6 +180,72 @@ int SignalAnswer(void* window, char* data, const char* name, CallKind kind, Oper
     return kHostReturnCommand;
 }
 
+// Appends " " and the decimal value; returns the new end.
+char* AppendCount(char* at, uint64_t value)
+{
+    *at++ = ' ';
+    return at + WriteDecimal(at, value);
+}
+
+// A list check hands the host one signal per entry and one at the end,
+//
+//     /signal tallowix CheckSfv TAG I/N VERDICT NAME
+//     /signal tallowix CheckSfv TAG done OK BAD MISSING UNREADABLE INVALID
+//
+// all through one channel, so that an entry costs one message. An INVALID
+// entry's signal carries no name: what the library will not read, it does
+// not repeat either. The summary ends in " unreadable" when the list itself
+// could not be read.
+constexpr char kCheckSfv[] = "CheckSfv";
+constexpr const char* kVerdictNames[] = {"OK", "BAD", "MISSING", "UNREADABLE", "INVALID"};
+
+struct SfvDelivery {
+    HostChannel channel;
+    bool open;  // false once the host has stopped taking commands
+    const char* tag;
+};
+
+bool DeliverSfvEntry(void* context, uint64_t index, uint64_t count, SfvVerdict verdict,
+                     const char* name, TextEncoding encoding)
+{
+    auto* delivery = static_cast<SfvDelivery*>(context);
+    if (!delivery->open)
+        return false;
+    char position[2 * 21 + 1];
+    char* at = position + WriteDecimal(position, index);
+    *at++ = '/';
+    WriteDecimal(at, count);
+    const TextPiece command[] = {
+        {kSignalCommand, TextEncoding::kUtf8},
+        {kCheckSfv, TextEncoding::kUtf8},
+        {" ", TextEncoding::kUtf8},
+        {delivery->tag, HostTextEncoding(delivery->tag)},
+        {" ", TextEncoding::kUtf8},
+        {position, TextEncoding::kUtf8},
+        {" ", TextEncoding::kUtf8},
+        {kVerdictNames[static_cast<int>(verdict)], TextEncoding::kUtf8},
+        {name != nullptr ? " " : "", TextEncoding::kUtf8},
+        {name != nullptr ? name : "", encoding},
+    };
+    if (SendOnHostChannel(&delivery->channel, command, std::size(command)) == CommandDelivery::kTaken)
+        return true;
+    // Refused, gone, or perhaps taken late: nothing more goes through the
+    // mapping the host may yet read.
+    CloseHostChannel(&delivery->channel);
+    delivery->open = false;
+    return false;
+}
+
+// Writes "OK BAD MISSING UNREADABLE INVALID", and " unreadable" for a list
+// that could not be read, at `text`.
+void WriteSfvCounts(char* text, const SfvCounts& counts, bool list_unreadable)
+{
+    char* at = text + WriteDecimal(text, counts.ok);
+    for (uint64_t count : {counts.bad, counts.missing, counts.unreadable, counts.invalid})
+        at = AppendCount(at, count);
+    memcpy(at, list_unreadable ? " unreadable" : "", list_unreadable ? sizeof " unreadable" : 1);
+}
+
 const char* OperationName(CallKind kind)
 {
     switch (kind) {
@@ -190,13 +257,6 @@ const char* OperationName(CallKind kind)
         return "CheckSfv";
     }
     return "";
-}
-
-// Appends " " and the decimal value; returns the new end.
-char* AppendCount(char* at, uint64_t value)
-{
-    *at++ = ' ';
-    return at + WriteDecimal(at, value);
 }
 
 }  // namespace
@@ -296,5 +356,62 @@ int TALLOWIX_STDCALL GetSignalProgress(void*, void*, char* data, char*, int, int
         AppendCount(at, progress.bytes_total);
         break;
     }
+    return kHostReturnResult;
+}
+
+int TALLOWIX_STDCALL SignalCheckSfv(void* main_window, void*, char* data, char*, int, int)
+{
+    CallScope scope;
+    if (data == nullptr)
+        return kHostReturnResult;
+    char tag[kMaxTagBytes + 1];
+    if (!CutTag(data, tag)) {
+        data[0] = '\0';
+        return kHostReturnResult;
+    }
+    const char* list = data + strlen(tag) + (data[strlen(tag)] == ' ');
+    if (!IsCommandSafe(list))
+        list = "";  // names nothing: a list that cannot be read
+
+    SfvDelivery delivery = {{}, false, tag};
+    delivery.open = OpenHostChannel(main_window, &delivery.channel);
+    SfvCounts counts = {};
+    SfvEnd end = SfvEnd::kReportRefused;
+    if (delivery.open) {
+        WorkWatch own_watch;
+        WorkWatch* slot = ClaimCallSlot(tag, CallKind::kSfv);
+        end = CheckSfvList(list, HostTextEncoding(list), slot != nullptr ? slot : &own_watch,
+                           {DeliverSfvEntry, &delivery}, &counts);
+        if (slot != nullptr)
+            ReleaseCallSlot(slot);
+    }
+
+    char summary[6 * 21 + sizeof " unreadable"];
+    WriteSfvCounts(summary, counts, end == SfvEnd::kListUnreadable);
+    const TextPiece finished[] = {
+        {kSignalCommand, TextEncoding::kUtf8}, {kCheckSfv, TextEncoding::kUtf8},
+        {" ", TextEncoding::kUtf8},            {tag, HostTextEncoding(tag)},
+        {" done ", TextEncoding::kUtf8},       {summary, TextEncoding::kUtf8},
+    };
+    const TextPiece stopped[] = {
+        {kSignalCommand, TextEncoding::kUtf8}, {kCancelled, TextEncoding::kUtf8},
+        {" ", TextEncoding::kUtf8},            {tag, HostTextEncoding(tag)},
+        {" ", TextEncoding::kUtf8},            {kCheckSfv, TextEncoding::kUtf8},
+    };
+    const TextPiece* command = end == SfvEnd::kStopped ? stopped : finished;
+    bool taken = delivery.open &&
+                 SendOnHostChannel(&delivery.channel, command, std::size(finished)) !=
+                     CommandDelivery::kNotHandedOver;
+    if (delivery.open)
+        CloseHostChannel(&delivery.channel);
+    if (!taken) {
+        // The host stopped taking commands: it runs the last one from the buffer.
+        JoinTextPieces(command, std::size(finished), data, kHostCommandCapacity);
+        return kHostReturnCommand;
+    }
+    if (end == SfvEnd::kStopped)
+        data[0] = '\0';
+    else
+        memcpy(data, summary, strlen(summary) + 1);
     return kHostReturnResult;
 }

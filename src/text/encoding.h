@@ -57,3 +57,16 @@ inline bool JoinTextPieces(const TextPiece* pieces, size_t count, char* text, si
 // (it has no faithful UTF-8 form) or the result does not fit with its
 // terminator; `text` is then unspecified.
 bool Utf16ToUtf8(const char16_t* wide, char* text, size_t capacity);
+
+// Checks text that comes in pieces, as a file is read, for being well-formed
+// UTF-8 as a whole: a form may be cut between two pieces. NUL bytes count as
+// the ASCII they are.
+struct Utf8Check {
+    bool valid = true;
+    uint8_t pending = 0;  // continuation bytes still due
+    unsigned char low = 0x80, high = 0xBF;  // the range the next one must lie in
+
+    bool WellFormed() const { return valid && pending == 0; }
+};
+
+void CheckUtf8Piece(Utf8Check* check, const char* bytes, size_t length);

@@ -28,6 +28,33 @@ bool IsContinuation(unsigned char byte)
     return (byte & 0xC0) == 0x80;
 }
 
+// The length of the form a lead byte begins, with the range its second byte
+// must lie in; 0 for a byte that begins no well-formed form.
+int LeadLength(unsigned char lead, unsigned char* low, unsigned char* high)
+{
+    *low = 0x80;
+    *high = 0xBF;
+    if (lead < 0x80)
+        return 1;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        return 2;
+    if (lead >= 0xE0 && lead <= 0xEF) {
+        if (lead == 0xE0)
+            *low = 0xA0;  // below is overlong
+        else if (lead == 0xED)
+            *high = 0x9F;  // above are the surrogates
+        return 3;
+    }
+    if (lead >= 0xF0 && lead <= 0xF4) {
+        if (lead == 0xF0)
+            *low = 0x90;  // below is overlong
+        else if (lead == 0xF4)
+            *high = 0x8F;  // above is past U+10FFFF
+        return 4;
+    }
+    return 0;
+}
+
 // Decodes the code point at `s` (not at its terminator). Returns its length
 // in bytes with the value in *point, or 0 when the bytes there are not
 // well-formed.
@@ -38,25 +65,10 @@ int DecodeUtf8(const unsigned char* s, uint32_t* point)
         *point = lead;
         return 1;
     }
-    int length;
-    unsigned char low = 0x80, high = 0xBF;  // the second byte's range
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0)
-            low = 0xA0;  // below is overlong
-        else if (lead == 0xED)
-            high = 0x9F;  // above are the surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0)
-            low = 0x90;  // below is overlong
-        else if (lead == 0xF4)
-            high = 0x8F;  // above is past U+10FFFF
-    } else {
+    unsigned char low, high;  // the second byte's range
+    int length = LeadLength(lead, &low, &high);
+    if (length == 0)
         return 0;
-    }
     if (s[1] < low || s[1] > high)
         return 0;
     uint32_t value = lead & (0x7F >> length);
@@ -157,4 +169,21 @@ bool Utf16ToUtf8(const char16_t* wide, char* text, size_t capacity)
         return false;
     text[n] = '\0';
     return true;
+}
+
+void CheckUtf8Piece(Utf8Check* check, const char* bytes, size_t length)
+{
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes);
+    for (size_t i = 0; i < length && check->valid; ++i) {
+        if (check->pending > 0) {
+            check->valid = s[i] >= check->low && s[i] <= check->high;
+            --check->pending;
+            check->low = 0x80;
+            check->high = 0xBF;
+        } else if (s[i] >= 0x80) {
+            int form = LeadLength(s[i], &check->low, &check->high);
+            check->valid = form != 0;
+            check->pending = static_cast<uint8_t>(form - 1);
+        }
+    }
 }
