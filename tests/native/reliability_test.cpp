@@ -1,7 +1,10 @@
 // Reliability of the portable core: concurrent callers, host buffers of any
 // content, and file systems that change or misbehave under the library.
 #include "crc/filecrc.h"
+#include "host/calltable.h"
 #include "host/host.h"
+#include "sfv/sfvcheck.h"
+#include "sfv/sfvlist.h"
 #include "test_data.h"
 
 #include <gtest/gtest.h>
@@ -274,6 +277,176 @@ TEST_F(Reliability, LoopingLinksAndHighByteNames)
     std::string names = (root_ / "names").string();
     EXPECT_EQ(CallHost(MIRCFindFileSizeCrc, "10," + Hex8(ReferenceCrc(content)) + "," + names),
               names + "\\" + name);
+}
+
+
+
+// The table of running background calls, by tag.
+TEST(CallTable, TagsFindTheirCallsAndAFullTableStillRuns)
+{
+    WorkWatch* a1 = ClaimCallSlot("a", CallKind::kCrc);
+    WorkWatch* a2 = ClaimCallSlot("a", CallKind::kSearch);
+    WorkWatch* b = ClaimCallSlot("b", CallKind::kSfv);
+    ASSERT_TRUE(a1 && a2 && b);
+    a1->bytes_done = 7;
+    a2->entries_done = 9;
+    CallProgress progress;
+    ASSERT_TRUE(ReadCallProgress("a", &progress));
+    EXPECT_EQ(progress.kind, CallKind::kCrc) << "the first call of a tag is the earliest";
+    EXPECT_EQ(progress.bytes_done, 7u);
+    EXPECT_FALSE(ReadCallProgress("c", &progress));
+    EXPECT_EQ(StopCalls("a"), 2) << "every call of the tag is told";
+    EXPECT_TRUE(a1->Stopped() && a2->Stopped() && !b->Stopped());
+    EXPECT_EQ(StopCalls(std::string(300, 'x').c_str()), 0);
+    EXPECT_EQ(ClaimCallSlot(std::string(kMaxTagBytes + 1, 't').c_str(), CallKind::kCrc), nullptr);
+    std::vector<WorkWatch*> rest;
+    while (WorkWatch* w = ClaimCallSlot("full", CallKind::kCrc))
+        rest.push_back(w);
+    EXPECT_EQ(rest.size(), size_t(kCallSlots - 3));
+    for (WorkWatch* w : rest)
+        ReleaseCallSlot(w);
+    for (WorkWatch* w : {a1, a2, b})
+        ReleaseCallSlot(w);
+    EXPECT_FALSE(ReadCallProgress("a", &progress));
+    EXPECT_EQ(StopCalls(nullptr), 0);
+}
+
+// Without a window (natively there is none) a signal routine hands its
+// command back; no caller's text may split it or end it there either.
+TEST_F(Reliability, NoSignalCommandHoldsABarOrAControlByte)
+{
+    Write(root_ / "f.txt", "hello\n");
+    std::string dir = root_.string();
+    for (const std::string& bad : {std::string("\\ | /run calc \\.."), std::string("\\\r\n/run calc \\..")}) {
+        std::vector<char> buffer(kHostBufferBytes, '\0');
+        std::string data = "t1 6,363a3020," + dir + bad;
+        memcpy(buffer.data(), data.c_str(), data.size() + 1);
+        EXPECT_EQ(SignalFindFileSizeCrc(nullptr, nullptr, buffer.data(), nullptr, 0, 1), kHostReturnCommand);
+        EXPECT_STREQ(buffer.data(), "/signal tallowix MIRCFindFileSizeCrc t1 ");
+    }
+    for (const char* tag : {"a|b", "|", "a\tb"}) {
+        std::vector<char> buffer(kHostBufferBytes, '\0');
+        std::string data = std::string(tag) + " " + (root_ / "f.txt").string();
+        memcpy(buffer.data(), data.c_str(), data.size() + 1);
+        EXPECT_EQ(SignalGet32BitCrc(nullptr, nullptr, buffer.data(), nullptr, 0, 1), kHostReturnResult);
+        EXPECT_STREQ(buffer.data(), "") << "no tag: nothing runs";
+    }
+}
+
+// SFV lists: how a line is read, and each verdict.
+struct SfvRow {
+    std::string line;
+    bool entry, valid;
+    std::string name;
+    uint32_t crc;
+};
+
+TEST(SfvList, LinesAreReadAsTheRulesSay)
+{
+    const SfvRow rows[] = {
+        {"a.txt 1a2b3c4d", true, true, "a.txt", 0x1a2b3c4d},
+        {"  two  spaces.bin\tABC  ", true, true, "two  spaces.bin", 0xabc},
+        {"sub/x.bin 0", true, true, "sub/x.bin", 0},
+        {"\xC3\xA9t\xC3\xA9 ffffffff", true, true, "\xC3\xA9t\xC3\xA9", 0xffffffff},
+        {"; comment 12345678", false, false, "", 0},
+        {"   ", false, false, "", 0},
+        {"a.txt 123456789", true, false, "", 0},   // nine digits
+        {"a.txt 12g4", true, false, "", 0},
+        {"12345678", true, false, "", 0},           // no name
+        {"\\abs.txt 1", true, false, "", 0},
+        {"/abs.txt 1", true, false, "", 0},
+        {"C:x.txt 1", true, false, "", 0},
+        {"a.txt:stream 1", true, false, "", 0},
+        {"..\\up.txt 1", true, false, "", 0},
+        {"a/../../up.txt 1", true, false, "", 0},
+        {"a/.../up.txt 1", true, false, "", 0},
+        {"a|b.txt 1", true, false, "", 0},
+        {"a\x01" "b.txt 1", true, false, "", 0},
+        {std::string(2000, 'n') + " 1", true, false, "", 0},
+        {"a.b..c 1", true, true, "a.b..c", 1},
+    };
+    for (const SfvRow& row : rows) {
+        // Lines come trimmed from the reader, as here.
+        std::string trimmed = row.line.substr(0, kMaxSfvLineBytes);
+        trimmed.erase(0, trimmed.find_first_not_of(" \t"));
+        trimmed.erase(trimmed.find_last_not_of(" \t") + 1);
+        SfvLine line;
+        memcpy(line.text, trimmed.c_str(), trimmed.size() + 1);
+        line.length = trimmed.size();
+        line.overlong = row.line.size() > kMaxSfvLineBytes;
+        line.has_nul = false;
+        EXPECT_EQ(IsSfvEntry(line), row.entry) << row.line;
+        SfvEntry entry;
+        EXPECT_EQ(row.entry && ParseSfvEntry(&line, &entry), row.valid) << row.line;
+        if (row.valid) {
+            EXPECT_EQ(entry.name, row.name);
+            EXPECT_EQ(entry.crc, row.crc);
+        }
+    }
+}
+
+struct Reported {
+    std::vector<std::string> lines;
+    size_t refuse_after = SIZE_MAX;
+};
+
+bool Record(void* context, uint64_t index, uint64_t count, SfvVerdict verdict, const char* name,
+            TextEncoding)
+{
+    auto* reported = static_cast<Reported*>(context);
+    if (reported->lines.size() == reported->refuse_after)
+        return false;
+    const char* verdicts[] = {"OK", "BAD", "MISSING", "UNREADABLE", "INVALID"};
+    reported->lines.push_back(std::to_string(index) + "/" + std::to_string(count) + " " +
+                              verdicts[static_cast<int>(verdict)] + (name ? std::string(" ") + name : ""));
+    return true;
+}
+
+TEST_F(Reliability, AnSfvListIsCheckedInOrderWithEveryVerdict)
+{
+    fs::create_directories(root_ / "sub" / "dir");
+    Write(root_ / "a.txt", "hello\n");
+    Write(root_ / "sub" / "b c.txt", "world\n");
+    Write(root_ / "\xC3\xA9t\xC3\xA9", "ete");
+    Write(root_ / "bad.bin", "x");
+    std::string crc_a = Hex8(ReferenceCrc("hello\n"));
+    std::string list = "\xEF\xBB\xBF; made by hand\r\na.txt " + crc_a + "\r\nsub/b c.txt " +
+                       Hex8(ReferenceCrc("world\n")) + "\n\n\xC3\xA9t\xC3\xA9 " + Hex8(ReferenceCrc("ete")) +
+                       "\rbad.bin 0\nmissing 0\nsub/dir 0\n..\\a.txt " + crc_a + "\nlast.txt";
+    Write(root_ / "list.sfv", list);
+    // The same names in the code page (here: bytes that are no UTF-8).
+    Write(root_ / "caf\xE9", "cafe");
+    Write(root_ / "cp.sfv", "caf\xE9 " + Hex8(ReferenceCrc("cafe")) + "\na.txt " + crc_a + "\n");
+    struct { std::string list; std::vector<std::string> expected; SfvEnd end; } rows[] = {
+        {"list.sfv",
+         {"1/8 OK a.txt", "2/8 OK sub/b c.txt", "3/8 OK \xC3\xA9t\xC3\xA9", "4/8 BAD bad.bin",
+          "5/8 MISSING missing", "6/8 UNREADABLE sub/dir", "7/8 INVALID", "8/8 INVALID"},
+         SfvEnd::kDone},
+        {"cp.sfv", {"1/2 OK caf\xE9", "2/2 OK a.txt"}, SfvEnd::kDone},
+        {"none.sfv", {}, SfvEnd::kListUnreadable},
+    };
+    for (const auto& row : rows) {
+        Reported reported;
+        WorkWatch watch;
+        SfvCounts counts;
+        std::string path = (root_ / row.list).string();
+        EXPECT_EQ(CheckSfvList(path.c_str(), TextEncoding::kUtf8, &watch, {Record, &reported}, &counts),
+                  row.end) << row.list;
+        EXPECT_EQ(reported.lines, row.expected) << row.list;
+    }
+    // A report that stops taking verdicts ends the check; the refused one is not counted.
+    Reported reported;
+    reported.refuse_after = 2;
+    WorkWatch watch;
+    SfvCounts counts;
+    std::string path = (root_ / "list.sfv").string();
+    EXPECT_EQ(CheckSfvList(path.c_str(), TextEncoding::kUtf8, &watch, {Record, &reported}, &counts),
+              SfvEnd::kReportRefused);
+    EXPECT_EQ(counts.ok, 2u);
+    // A told check stops before its next entry.
+    watch.stop = true;
+    EXPECT_EQ(CheckSfvList(path.c_str(), TextEncoding::kUtf8, &watch, {Record, &reported}, &counts),
+              SfvEnd::kStopped);
 }
 
 }  // namespace
