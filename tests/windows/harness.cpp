@@ -71,8 +71,14 @@ bool HostCall::UnchangedFrom(size_t from) const
 
 HostCall CallHost(const char* name, const std::string& input, size_t bytes, HWND window)
 {
+    return CallHostIn(g_dll, name, input, bytes, window);
+}
+
+HostCall CallHostIn(HMODULE module, const char* name, const std::string& input, size_t bytes,
+                    HWND window)
+{
     HostCall call;
-    FARPROC routine = Export(name);
+    FARPROC routine = GetProcAddress(module, name);
     if (routine == nullptr) {
         ADD_FAILURE() << "no export named " << name;
         return call;
@@ -166,10 +172,14 @@ LRESULT CALLBACK StandInHost::Procedure(HWND window, UINT message, WPARAM wparam
         if (wparam & kUtf16Text)
             WideCharToMultiByte(CP_UTF8, 0, static_cast<const wchar_t*>(view), -1, utf8,
                                 sizeof utf8, nullptr, nullptr);
-        std::lock_guard<std::mutex> hold(self->lock_);
-        self->commands_.emplace_back((wparam & kUtf16Text) ? utf8 : static_cast<const char*>(view),
-                                     wparam);
+        std::string text = (wparam & kUtf16Text) ? utf8 : static_cast<const char*>(view);
+        {
+            std::lock_guard<std::mutex> hold(self->lock_);
+            self->commands_.emplace_back(text, wparam);
+        }
         UnmapViewOfFile(view);
+        if (self->on_command_)
+            self->on_command_(text);
     }
     if (mapping != nullptr)
         CloseHandle(mapping);

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -52,6 +53,10 @@ extern const char* const kHostRoutines[3];
 HostCall CallHost(const char* name, const std::string& input, size_t bytes = kHostBufferBytes,
                   HWND window = nullptr);
 
+// The same through another loaded copy of the DLL.
+HostCall CallHostIn(HMODULE module, const char* name, const std::string& input,
+                    size_t bytes = kHostBufferBytes, HWND window = nullptr);
+
 // Calls host routine `name` with a null data buffer; returns its result.
 int CallHostNull(const char* name, bool* balanced);
 
@@ -70,6 +75,9 @@ public:
     HWND window() const { return window_; }
     // Answer 0 (refused) instead of 1 (taken), without reading the text.
     void Refuse(bool refuse) { refuse_ = refuse; }
+    // Runs on the window's thread after each command taken, as a script's
+    // signal handler would.
+    void OnCommand(std::function<void(const std::string&)> handler) { on_command_ = std::move(handler); }
     // The window's thread stops answering for `milliseconds`; returns once it has.
     void StopAnswering(DWORD milliseconds);
     // The commands taken so far, in UTF-8, and the wParam each came with.
@@ -83,6 +91,7 @@ private:
     std::atomic<bool> stopped_{false};
     std::mutex lock_;
     std::vector<std::pair<std::string, WPARAM>> commands_;
+    std::function<void(const std::string&)> on_command_;
     std::thread thread_;  // last: it starts once the rest is ready
 };
 

@@ -236,6 +236,114 @@ TEST_F(Reliability, ASignalNotHandedOverComesBackAsTheCommandAndNeverTwice)
     EXPECT_LE(host.Commands().size(), 1u) << "a command arrived twice";
 }
 
+// A folder text from a stranger (a bot's "!find") whose " | " or line break
+// Windows drops, as ".." steps follow it: the plain routine answers through it
+// as before (its text goes to the script), but no signal command carries it,
+// through the window or handed back.
+TEST_F(Reliability, NoCallerTextSplitsOrEndsASignalCommand)
+{
+    WriteTestFile("rel\\f.txt", "hello\n");
+    const std::string empty = SignalCommand("MIRCFindFileSizeCrc", "t1", "");
+    StandInHost host;
+    for (const char* bad : {"\\ | /run calc \\..\\..", "\\\r\n/run calc \\..\\.."}) {
+        std::string line = "6,363a3020," + CurrentDirectory() + "\\rel" + bad;
+        HostCall plain = CallHost("MIRCFindFileSizeCrc", line);
+        EXPECT_EQ(plain.Text(), line.substr(11) + "\\f.txt") << "plain answers stay as they were";
+        HostCall sent = CallHost("SignalFindFileSizeCrc", "t1 " + line, kHostBufferBytes, host.window());
+        EXPECT_EQ(sent.result, 3);
+        EXPECT_EQ(sent.Text(), "");
+        HostCall back = CallHost("SignalFindFileSizeCrc", "t1 " + line);
+        EXPECT_EQ(back.result, 2);
+        EXPECT_EQ(back.Text(), empty);
+    }
+    for (const auto& command : host.Commands())
+        EXPECT_EQ(command.first, empty);
+}
+
+// A list check through the window: one signal per entry in list order, then
+// the summary; a list in the code page arrives in UTF-16 all the same.
+TEST_F(Reliability, AnSfvListIsSignalledEntryByEntry)
+{
+    WriteTestTreeFile("rel\\sfv\\two  spaces.bin", "two");
+    WriteTestTreeFile("rel\\sfv\\sub\\Bj\xC3\xB6rk.bin", "bjork");
+    std::string two = Hex8(ReferenceCrc("two")), bjork = Hex8(ReferenceCrc("bjork"));
+    WriteTestFile("rel\\sfv\\utf8.sfv", "two  spaces.bin " + two + "\r\nsub/Bj\xC3\xB6rk.bin " + bjork +
+                                            "\r\nx|y 0\r\n; done\r\n");
+    WriteTestFile("rel\\sfv\\cp.sfv", "sub\\Bj\xF6rk.bin " + bjork + "\nmissing.bin 0\n");
+    const std::string prefix = "/signal tallowix CheckSfv t ";
+    struct Row { const char* list; std::vector<std::string> commands; std::string answer; } rows[] = {
+        {"utf8.sfv", {"1/3 OK two  spaces.bin", "2/3 OK sub/Bj\xC3\xB6rk.bin", "3/3 INVALID", "done 2 0 0 0 1"},
+         "2 0 0 0 1"},
+        {"cp.sfv", {"1/2 OK sub\\Bj\xC3\xB6rk.bin", "2/2 MISSING missing.bin", "done 1 0 1 0 0"}, "1 0 1 0 0"},
+        {"none.sfv", {"done 0 0 0 0 0 unreadable"}, "0 0 0 0 0 unreadable"},
+    };
+    for (const Row& row : rows) {
+        StandInHost host;
+        HostCall call = CallHost("SignalCheckSfv", std::string("t rel\\sfv\\") + row.list, kHostBufferBytes,
+                                 host.window());
+        EXPECT_EQ(call.result, 3) << row.list;
+        EXPECT_EQ(call.Text(), row.answer) << row.list;
+        std::vector<std::string> commands;
+        for (const auto& command : host.Commands())
+            commands.push_back(command.first.substr(0, prefix.size()) == prefix
+                                   ? command.first.substr(prefix.size()) : command.first);
+        EXPECT_EQ(commands, row.commands) << row.list;
+    }
+    // A window that stops taking them part-way ends the check: the summary
+    // of what it took comes back for the host to run. One told to stop
+    // signals that it stopped, in place of the summary.
+    StandInHost refusing;
+    refusing.OnCommand([&](const std::string&) { refusing.Refuse(true); });
+    HostCall refused = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, refusing.window());
+    EXPECT_EQ(refused.result, 2);
+    EXPECT_EQ(refused.Text(), prefix + "done 1 0 0 0 0");
+    StandInHost cancelling;
+    cancelling.OnCommand([](const std::string& command) {
+        if (command.find("CheckSfv t 1/") != std::string::npos)
+            EXPECT_EQ(CallHost("CancelSignal", "t").Text(), "1");
+    });
+    HostCall cancelled = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, cancelling.window());
+    EXPECT_EQ(cancelled.result, 3);
+    EXPECT_EQ(cancelled.Text(), "");
+    auto taken = cancelling.Commands();
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[1].first, "/signal tallowix Cancelled t CheckSfv");
+}
+
+// A copy of the DLL under another name is a module of its own, with its
+// own host: here one that says it is mIRC 6.35, passing LoadDll only the
+// three fields of its day, right before a page that cannot be read.
+TEST_F(Reliability, AMirc6HostIsReadAndAnsweredInTheCodePage)
+{
+    std::wstring dll(MAX_PATH, L'\0');
+    dll.resize(GetModuleFileNameW(Dll(), &dll[0], MAX_PATH));
+    ASSERT_TRUE(CopyFileW(dll.c_str(), L"rel\\mirc6.dll", FALSE));
+    HMODULE mirc6 = LoadLibraryW(L"rel\\mirc6.dll");
+    ASSERT_NE(mirc6, nullptr);
+    struct OldLoadInfo { DWORD mVersion; HWND mHwnd; BOOL mKeep; };
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    auto* pages = static_cast<char*>(VirtualAlloc(nullptr, 2 * system.dwPageSize, MEM_COMMIT, PAGE_READWRITE));
+    DWORD old;
+    VirtualProtect(pages + system.dwPageSize, system.dwPageSize, PAGE_NOACCESS, &old);
+    auto* info = reinterpret_cast<OldLoadInfo*>(pages + system.dwPageSize - sizeof(OldLoadInfo));
+    *info = {6 | (35 << 16), nullptr, TRUE};
+    bool balanced = false;
+    CallStdcall(GetProcAddress(mirc6, "LoadDll"), {reinterpret_cast<uintptr_t>(info)}, &balanced);
+    EXPECT_TRUE(balanced);
+    EXPECT_TRUE(info->mKeep);
+    WriteTestTreeFile("rel\\m6\\caf\xC3\xA9.bin", "123456789");
+    struct Row { std::string input, expected; const char* why; } rows[] = {
+        {"9,cbf43926,rel\\m6", "rel\\m6\\caf\xE9.bin", "an ASCII folder is answered in the code page"},
+        {"9,cbf43926,rel\\caf\xC3\xA9", "", "UTF-8 bytes are code-page text to mIRC 6"},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(CallHostIn(mirc6, "MIRCFindFileSizeCrc", row.input).Text(), row.expected) << row.why;
+    EXPECT_EQ(CallStdcall(GetProcAddress(mirc6, "UnloadDll"), {0}, &balanced), 1u);
+    FreeLibrary(mirc6);
+    VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 #if defined(_WIN64)
 // Hosts call from several threads at once, here more than the pool has read
 // buffers, so that some wait for one; each answer must be its own file's
@@ -334,6 +442,107 @@ TEST_F(Reliability, SoakLeavesNoHandleOpenAndNoMemoryGrowing)
         EXPECT_TRUE(DeleteFileA(file)) << file << " error " << GetLastError();
     for (const char* dir : {"rel\\soak\\sub", "rel\\soak"})
         EXPECT_TRUE(RemoveDirectoryA(dir)) << dir << " error " << GetLastError();
+}
+
+// A background CRC of a pipe fed slowly, as a large file read from a slow
+// disk: it can be watched while it runs, keeps the library from the
+// ten-minute unload, and stops within a chunk when told.
+class SlowPipe {
+public:
+    explicit SlowPipe(const wchar_t* name)
+        : pipe_(CreateNamedPipeW(name, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536,
+                                 65536, 0, nullptr)) {}
+    ~SlowPipe() { CloseHandle(pipe_); }
+    // Feeds 64 KiB; the first feed waits for the reader.
+    void Feed()
+    {
+        if (!connected_)
+            connected_ = ConnectNamedPipe(pipe_, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        std::string chunk(65536, char('a' + fed_ % 26));
+        DWORD written = 0;
+        WriteFile(pipe_, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr);
+        crc_ = ReferenceCrcUpdate(crc_, chunk.data(), written);
+        ++fed_;
+        Sleep(20);
+    }
+    void Close() { CloseHandle(pipe_); pipe_ = INVALID_HANDLE_VALUE; }
+    std::string Crc() const { return Hex8(~crc_); }
+
+private:
+    HANDLE pipe_;
+    bool connected_ = false;
+    int fed_ = 0;
+    uint32_t crc_ = 0xFFFFFFFFu;
+};
+
+uintptr_t Unload(HMODULE module, int timeout)
+{
+    bool balanced;
+    return CallStdcall(GetProcAddress(module, "UnloadDll"), {uintptr_t(timeout)}, &balanced);
+}
+
+TEST_F(Reliability, ABackgroundCrcIsWatchedKeptLoadedAndCancelled)
+{
+    SlowPipe pipe(L"\\\\.\\pipe\\tallowix-watched");
+    StandInHost host;
+    HostCall call;
+    std::thread worker([&] {
+        call = CallHost("SignalGet32BitCrc", "slow \\\\.\\pipe\\tallowix-watched", kHostBufferBytes, host.window());
+    });
+    pipe.Feed();
+    pipe.Feed();
+    std::string early = CallHost("GetSignalProgress", "slow").Text();
+    pipe.Feed();
+    pipe.Feed();
+    std::string later = CallHost("GetSignalProgress", "slow").Text();
+    EXPECT_EQ(early.substr(0, 12), "Get32BitCrc ");
+    EXPECT_LT(std::stoull(early.substr(12)), std::stoull(later.substr(12))) << early << " / " << later;
+    EXPECT_EQ(Unload(Dll(), 1), 0u) << "no ten-minute unload while a call runs";
+    EXPECT_EQ(CallHost("CancelSignal", "slow").Text(), "1");
+    pipe.Feed();  // the read that is waiting ends, and the call sees it was told
+    worker.join();
+    EXPECT_EQ(call.result, 3);
+    EXPECT_EQ(call.Text(), "");
+    auto taken = host.Commands();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].first, "/signal tallowix Cancelled slow Get32BitCrc");
+    EXPECT_EQ(CallHost("GetSignalProgress", "slow").Text(), "");
+    EXPECT_EQ(CallHost("CancelSignal", "slow").Text(), "0");
+}
+
+// /dll -u and FreeLibrary while a copy of the DLL still reads: the call goes
+// on in a module that stays mapped, its answer arrives, and the DLL loads
+// again afterwards.
+TEST_F(Reliability, UnloadingWhileACallRunsLeavesItToFinish)
+{
+    std::wstring dll(MAX_PATH, L'\0');
+    dll.resize(GetModuleFileNameW(Dll(), &dll[0], MAX_PATH));
+    ASSERT_TRUE(CopyFileW(dll.c_str(), L"unloaded.dll", FALSE) || GetFileAttributesW(L"unloaded.dll") != INVALID_FILE_ATTRIBUTES);
+    HMODULE copy = LoadLibraryW(L"unloaded.dll");
+    ASSERT_NE(copy, nullptr);
+    SlowPipe pipe(L"\\\\.\\pipe\\tallowix-unloaded");
+    StandInHost host;
+    HostCall call;
+    std::thread worker([&] {
+        call = CallHostIn(copy, "SignalGet32BitCrc", "u \\\\.\\pipe\\tallowix-unloaded", kHostBufferBytes,
+                          host.window());
+    });
+    pipe.Feed();
+    EXPECT_EQ(Unload(copy, 0), 1u);
+    EXPECT_TRUE(FreeLibrary(copy));
+    pipe.Feed();
+    pipe.Close();
+    worker.join();
+    EXPECT_EQ(call.result, 3);
+    auto taken = host.Commands();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(call.Text(), pipe.Crc());
+    EXPECT_EQ(taken[0].first, SignalCommand("Get32BitCrc", "u", pipe.Crc()));
+    WriteTestFile("rel\\f.bin", "123456789");
+    HMODULE again = LoadLibraryW(L"unloaded.dll");
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(CallHostIn(again, "Get32BitCrc", "rel\\f.bin").Text(), "cbf43926");
+    FreeLibrary(again);
 }
 #endif
 
