@@ -11,8 +11,14 @@
 ;                              $tallowix.version(FileVersion) is 1.01; ? if unknown
 ;   /crc32.bg TAG FILE         the CRC-32 in the background
 ;   /findcrc.bg TAG SIZE CRC DIR   the search in the background
-;   /sfvcheck file.sfv         checks every file an SFV list names, one at a
-;                              time in the background, each result as it comes
+;   /tallowix.stop TAG         stops the background calls started with TAG
+;   $tallowix.progress(TAG)    how far the first call with TAG has come:
+;                              "OPERATION DONE TOTAL" (bytes for Get32BitCrc,
+;                              entries looked at and 0 for a search), or $null
+;   /sfvcheck file.sfv         checks every file an SFV list names in the
+;                              background, each result as it comes, the
+;                              progress of a large file in the titlebar
+;   /sfvcheck -stop            stops every running check
 ;
 ; $crc32 and $findcrc use $dll(), which waits for the answer: mIRC freezes
 ; until it comes (a large file or tree can take a while). The .bg forms use
@@ -23,7 +29,10 @@
 ; $2 the TAG you chose (one word) and $3- the answer ($null: nothing found).
 ; mIRC's $3- collapses runs of spaces, so for a name with two spaces in a row
 ; use $findcrc. mIRC keeps one returned command per DLL: should mIRC refuse
-; several signals at once (rare), one answer can be lost.
+; several signals at once (rare), one answer can be lost. A call stopped
+; with /tallowix.stop signals "Cancelled TAG OPERATION" instead ($1 is
+; Cancelled). /dll -u while a call runs lets it finish (the DLL stays in
+; memory, and its file in use, until mIRC exits); at exit, calls stop.
 ;
 ; Arguments are split at commas: pass a file or folder whose name holds a
 ; comma in a variable, e.g. $crc32(%file).
@@ -41,6 +50,10 @@ alias tallowix.version { return $dll($tallowix.dll, GetDllVersion, $1) }
 
 alias crc32.bg { noop $dllcall($tallowix.dll, tallowix.called, SignalGet32BitCrc, $1-) }
 
+alias tallowix.stop { echo -a tallowix: told $dll($tallowix.dll, CancelSignal, $1) call(s) $1 to stop }
+
+alias tallowix.progress { return $dll($tallowix.dll, GetSignalProgress, $1) }
+
 alias findcrc.bg {
   noop $dllcall($tallowix.dll, tallowix.called, SignalFindFileSizeCrc, $+($1 $2,$chr(44),$3,$chr(44),$4-))
 }
@@ -48,69 +61,57 @@ alias findcrc.bg {
 ; $dllcall calls this when a routine has returned; its answer comes by signal.
 alias tallowix.called { return }
 
-; Background answers: /sfvcheck's own (tags sfvN.I), then any other.
+; Background answers: /sfvcheck's own (tags sfvN), then any other.
 on *:SIGNAL:tallowix:{
-  var %run = $gettok($2, 1, 46)
-  if ($1 == Get32BitCrc) && (sfv* iswm %run) && ($hget(%run)) {
-    sfvcheck.result %run $gettok($2, 2, 46) $3
-    return
-  }
+  if ($1 == CheckSfv) && ($hget(tallowix.sfv, $2)) { sfvcheck.signal $2- | return }
+  if ($1 == Cancelled) && ($hget(tallowix.sfv, $2)) { sfvcheck.end $2 stopped | return }
+  if ($1 == Cancelled) { echo -a tallowix: $3 $2 stopped | return }
   echo -a tallowix: $1 $2 $iif($3- != $null, $3-, (nothing found))
 }
 
-; Each line of an SFV list is "name crc"; the name may hold spaces, the CRC is
-; the last word, and lines beginning with ; are comments. Names are relative
-; to the SFV's own folder. A file that cannot be opened also has the CRC
-; ffffffff, so a missing file is caught by $isfile before any CRC is taken.
-; Each run keeps its list in a hash table of its own (sfv1, sfv2, ...), so
-; two runs at once never mix their answers.
+; One $dllcall checks the whole list: the DLL reads it (the name is the line
+; up to the last word, the CRC; ; starts a comment; names are relative to
+; the list's folder) and signals each file as "I/N VERDICT NAME", the verdict
+; OK, BAD, MISSING, UNREADABLE or INVALID (a line it will not read: no name
+; is given), then "done OK BAD MISSING UNREADABLE INVALID". Each run has a
+; tag of its own (sfv1, sfv2, ...), so two runs at once never mix.
 alias sfvcheck {
+  if ($1 == -stop) {
+    var %i = $hget(tallowix.sfv, 0).item
+    while (%i > 0) { noop $dll($tallowix.dll, CancelSignal, $hget(tallowix.sfv, %i).item) | dec %i }
+    return
+  }
   var %sfv = $longfn($noqt($1-))
   if (!$isfile(%sfv)) { echo -a sfvcheck: no such file: %sfv | return }
   inc %tallowix.sfv.runs
-  var %run = sfv $+ %tallowix.sfv.runs, %lines = $lines(%sfv), %i = 1, %n = 0
-  if ($hget(%run)) hfree %run
-  hmake %run 100
-  while (%i <= %lines) {
-    var %line = $read(%sfv, nt, %i)
-    inc %i
-    if (($left(%line, 1) == $chr(59)) || ($numtok(%line, 32) < 2)) continue
-    inc %n
-    hadd %run name. $+ %n $deltok(%line, -1, 32)
-    hadd %run crc. $+ %n $gettok(%line, -1, 32)
-  }
-  hadd %run dir $nofile(%sfv)
-  hadd %run total %n
-  hadd %run at 0
-  hadd %run ok 0
-  hadd %run bad 0
-  hadd %run missing 0
-  echo -a sfvcheck: %n files in %sfv
-  sfvcheck.next %run
+  var %run = sfv $+ %tallowix.sfv.runs
+  if (!$hget(tallowix.sfv)) hmake tallowix.sfv 10
+  hadd tallowix.sfv %run %sfv
+  .timer $+ %run 0 1 sfvcheck.progress %run
+  noop $dllcall($tallowix.dll, tallowix.called, SignalCheckSfv, %run %sfv)
 }
 
-; Starts the CRC of the next file of a run in the background; a missing file
-; is reported at once. After the last, the summary.
-alias -l sfvcheck.next {
-  var %run = $1, %total = $hget(%run, total)
-  while ($hget(%run, at) < %total) {
-    hinc %run at
-    var %i = $hget(%run, at), %name = $hget(%run, name. $+ %i), %file = $hget(%run, dir) $+ %name
-    if ($isfile(%file)) {
-      noop $dllcall($tallowix.dll, tallowix.called, SignalGet32BitCrc, %run $+ . $+ %i %file)
-      return
-    }
-    hinc %run missing
-    echo -a %i $+ / $+ %total MISSING %name
+alias -l sfvcheck.signal {
+  var %run = $1
+  if ($2 == done) {
+    if ($8 == unreadable) { echo -a sfvcheck: cannot read $hget(tallowix.sfv, %run) }
+    else echo -a sfvcheck: $3 OK, $4 BAD, $5 MISSING $+ $iif($6, $chr(44) $6 UNREADABLE) $+ $iif($7, $chr(44) $7 INVALID)
+    sfvcheck.end %run
+    return
   }
-  echo -a sfvcheck: $hget(%run, ok) OK, $hget(%run, bad) BAD, $hget(%run, missing) MISSING
-  hfree %run
+  if ($gettok($2, 1, 47) == 1) echo -a sfvcheck: $gettok($2, 2, 47) files in $hget(tallowix.sfv, %run)
+  echo -a $2-
 }
 
-; The CRC of file I of a run has come: counted, printed, and the next started.
-alias -l sfvcheck.result {
-  var %run = $1, %i = $2, %total = $hget(%run, total), %name = $hget(%run, name. $+ %i)
-  if ($3 == $hget(%run, crc. $+ %i)) { hinc %run ok | echo -a %i $+ / $+ %total OK %name }
-  else { hinc %run bad | echo -a %i $+ / $+ %total BAD %name }
-  sfvcheck.next %run
+; The progress of the file being read, once a second, in the titlebar.
+alias -l sfvcheck.progress {
+  tokenize 32 $tallowix.progress($1)
+  if ($1 == CheckSfv) titlebar sfvcheck $calc($2 + 1) $+ / $+ $3: $round($calc($4 / 1048576), 1) of $round($calc($5 / 1048576), 1) MB
+}
+
+alias -l sfvcheck.end {
+  .timer $+ $1 off
+  if ($2 == stopped) echo -a sfvcheck: stopped $hget(tallowix.sfv, $1)
+  hdel tallowix.sfv $1
+  titlebar
 }

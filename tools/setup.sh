@@ -10,6 +10,8 @@ emulator=(bochs bochsbios vgabios bochs-term gcc-multilib g++-multilib grub-pc-b
           xorriso mtools)
 # The benchmarks' anchors: ISA-L's CRC-32 (zlib's comes with zlib1g-dev).
 bench=(libisal-dev)
+# The package test compares an SFV check with Debian's cksfv.
+package=(cksfv)
 cross=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix
        g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 binutils-mingw-w64-i686
        binutils-mingw-w64-x86-64 wine64 wine32:i386 qemu-user)
@@ -20,7 +22,7 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 missing=()
-for pkg in "${native[@]}" "${emulator[@]}" "${bench[@]}" "${cross[@]}"; do
+for pkg in "${native[@]}" "${emulator[@]}" "${bench[@]}" "${package[@]}" "${cross[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' \
         || missing+=("$pkg")
 done

@@ -63,22 +63,17 @@ for arch in x86 x64; do
         "$(call --window SignalFindFileSizeCrc "t2 6,$nihon_crc,$windir")" \
         "/signal tallowix MIRCFindFileSizeCrc t2 $windir\\日本\\Björk.txt"
 
-    # /sfvcheck: the name is all but the last word, ; starts a comment, and
-    # only files that exist are asked for their CRC, in the background under
-    # the tag sfvN.I; the answer is the signal's last word.
-    verdicts="" i=0
-    while read -r line; do
-        case "$line" in ';'*|'') continue ;; esac
-        i=$((i + 1))
-        name=${line% *} want=${line##* }
-        path="$files/${name//\\//}"
-        if [ ! -f "$path" ]; then verdicts+="$i/4 MISSING $name;"; continue; fi
-        signal=$(call --window SignalGet32BitCrc "sfv1.$i $(windows "$path")")
-        if [ "$signal" == "/signal tallowix Get32BitCrc sfv1.$i $want" ]; then verdicts+="$i/4 OK $name;"
-        else verdicts+="$i/4 BAD $name;"; fi
-    done <"$files/check.sfv"
+    # /sfvcheck: one background call checks the whole list, one signal per entry.
+    verdicts=$(call --window SignalCheckSfv "sfv1 $windir\\check.sfv" | sed 's|^/signal tallowix CheckSfv sfv1 ||' | tr '\n' ';')
     expect "$arch /sfvcheck" "$verdicts" \
-        '1/4 OK sub\two words.txt;2/4 OK 日本\Björk.txt;3/4 BAD bad.txt;4/4 MISSING gone.txt;'
+        '1/4 OK sub\two words.txt;2/4 OK 日本\Björk.txt;3/4 BAD bad.txt;4/4 MISSING gone.txt;done 2 1 1 0 0;'
+    # The same verdicts as Debian's cksfv gives the list (with "/" names, as it reads them).
+    tr '\\' '/' <"$files/check.sfv" >"$files/slash.sfv"
+    ours=$(call --window SignalCheckSfv "sfv2 $windir\\slash.sfv" | sed -n 's|^/signal tallowix CheckSfv sfv2 [0-9]*/[0-9]* ||p' |
+        sed -E 's/^(OK|BAD|MISSING) (.*)$/\2 \1/' | LC_ALL=C sort)
+    theirs=$(cksfv -g "$files/slash.sfv" 2>/dev/null | sed -nE 's/^(.*[^ ]) +(OK|different CRC|No such file or directory)$/\1 \2/p' |
+        sed -e 's/ different CRC$/ BAD/' -e 's/ No such file or directory$/ MISSING/' | LC_ALL=C sort)
+    expect "$arch /sfvcheck agrees with cksfv" "$ours" "$theirs"
 
     long=$(printf '%0900d' 0)
     for case in "missing DLL|--dll Z:\\nowhere\\tallowix.dll Get32BitCrc x" \
