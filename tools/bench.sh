@@ -17,7 +17,7 @@ echo "bench: building the native benchmarks and the x64 DLL"
 cmake --preset native >/dev/null
 cmake --build --preset native --target crc_bench search_bench
 cmake --preset x64 >/dev/null
-cmake --build --preset x64 --target tallowix crc_file_bench
+cmake --build --preset x64 --target tallowix crc_file_bench sfv_bench
 
 mkdir -p "$data"
 if [ "$(stat -c %s "$big" 2>/dev/null || echo 0)" -ne "$gib" ]; then
@@ -34,6 +34,35 @@ echo
 echo "bench: whole-file CRC through the x64 DLL under Wine"
 tools/wine-run.sh x64 build/x64/tests/bench/crc_file_bench.exe \
     "Z:${repo//\//\\}\\dist\\x64\\tallowix.dll" "Z:${big//\//\\}" | tr -d '\r'
+
+# SFV lists: 40 files of 25 MB, 1,000 of 64 KB, 100,000 empty ones.
+make_sfv() {  # make_sfv DIR COUNT BYTES
+    [ -f "$1/list.sfv" ] && return
+    echo "bench: making $1"
+    mkdir -p "$1"
+    python3 - "$@" <<'PY'
+import os, sys, zlib
+folder, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+with open(os.path.join(folder, "list.sfv"), "w") as sfv:
+    for i in range(count):
+        data = os.urandom(size)
+        name = "f%06d.bin" % i
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(data)
+        sfv.write("%s %08x\n" % (name, zlib.crc32(data)))
+PY
+}
+make_sfv "$data/sfv-25mb" 40 $((25 * 1000 * 1000))
+make_sfv "$data/sfv-64kb" 1000 65536
+make_sfv "$data/sfv-empty" 100000 0
+cat "$data"/sfv-25mb/* "$data"/sfv-64kb/* >/dev/null
+
+echo
+echo "bench: SFV lists through the x64 DLL under Wine"
+winpath() { printf 'Z:%s' "${1//\//\\}"; }
+tools/wine-run.sh x64 build/x64/tests/bench/sfv_bench.exe "$(winpath "$repo/dist/x64/tallowix.dll")" \
+    "$(winpath "$data/sfv-25mb/list.sfv")" "$(winpath "$data/sfv-64kb/list.sfv")" \
+    "$(winpath "$data/sfv-empty/list.sfv")" | tr -d '\r'
 
 echo
 echo "bench: search of 100,000 files against GNU find (native)"
