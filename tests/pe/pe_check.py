@@ -91,7 +91,7 @@ ALLOWED_IMPORTS = {
         "CloseHandle", "CreateFileA", "CreateFileMappingW", "CreateFileW", "CreateSemaphoreW",
         "DeleteCriticalSection", "EnterCriticalSection", "FindClose", "FindFirstFileA",
         "FindFirstFileW", "FindNextFileA", "FindNextFileW", "FreeLibrary", "GetCurrentThreadId",
-        "GetEnvironmentVariableA", "GetFileInformationByHandle", "GetLastError",
+        "GetEnvironmentVariableA", "GetFileInformationByHandle", "GetFullPathNameA", "GetFullPathNameW", "GetLastError",
         "GetModuleFileNameW", "GetModuleHandleA", "GetProcAddress", "GetTickCount",
         "GlobalAlloc", "GlobalFree", "GlobalLock", "GlobalUnlock", "InitializeCriticalSection",
         "LeaveCriticalSection", "LoadLibraryA", "MapViewOfFile", "MultiByteToWideChar",
