@@ -87,16 +87,30 @@ bool NextListingEntry(Listing* listing);
 void CloseListing(Listing* listing);
 
 // What makes a directory itself, whatever path leads to it: its volume and
-// its file number there (device and inode on POSIX). Two paths name the same
-// directory exactly when the identities are equal.
+// its file number there (device and inode on POSIX). Where the system may
+// give the same pair to different directories (a volume serial or a file
+// index of 0, as Wine gives for tmpfs and some network shares give), `unique`
+// is false and the creation and last-write times are added, which tell such
+// directories apart in practice while the same directory still matches
+// itself; elsewhere they are 0.
 struct DirectoryId {
     uint64_t volume;
     uint64_t file;
+    uint64_t created;
+    uint64_t written;
+    bool unique;
 };
 
-// The identity of the directory `path` names, links followed. False when it
-// cannot be read.
-bool GetDirectoryId(const char* path, TextEncoding encoding, DirectoryId* id);
+// The identity of the directory an open listing lists; `directory` is the
+// text its pattern was built from ("" the current directory, "C:" that
+// drive's root). False when it cannot be read.
+bool GetListingDirectoryId(const Listing& listing, const char* directory, DirectoryId* id);
+
+// The identity of the directory `level` steps above the one `directory`
+// names (1 its parent), physically: through the directories themselves, not
+// the path's spelling. False above the root, or when it cannot be read.
+bool GetEnclosingDirectoryId(const char* directory, TextEncoding encoding, uint32_t level,
+                             DirectoryId* id);
 
 // ---- Waiting for a free read buffer -------------------------------------
 

@@ -156,14 +156,46 @@ void CloseListing(Listing* listing)
     closedir(static_cast<DIR*>(listing->handle));
 }
 
-bool GetDirectoryId(const char* path, TextEncoding, DirectoryId* id)
+bool GetListingDirectoryId(const Listing& listing, const char*, DirectoryId* id)
+{
+    struct stat st;
+    if (fstat(dirfd(static_cast<DIR*>(listing.handle)), &st) != 0)
+        return false;
+    // Device and inode name one directory on every file system Linux mounts.
+    *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, 0, true};
+    return true;
+}
+
+namespace {
+
+// Stats the directory `level` ".." steps above `native`, a path of `length`
+// bytes; ".." is the directory's own parent, whatever link led to it.
+bool StatAbove(char* native, size_t length, uint32_t level, struct stat* st)
+{
+    native[length] = '\0';
+    for (uint32_t i = 0; i < level; ++i, length += 3) {
+        if (length + 4 > kNativePathCapacity)
+            return false;
+        memcpy(native + length, "/..", 4);
+    }
+    return stat(native, st) == 0;
+}
+
+}  // namespace
+
+bool GetEnclosingDirectoryId(const char* directory, TextEncoding, uint32_t level, DirectoryId* id)
 {
     char native[kNativePathCapacity];
-    struct stat st;
-    if (!ToNativePath(path, native, strlen(path)) || stat(native, &st) != 0)
+    size_t length = strlen(directory);
+    if (length == 0)
+        directory = ".", length = 1;
+    struct stat st, below;
+    if (!ToNativePath(directory, native, length) || !StatAbove(native, length, level, &st) ||
+        !StatAbove(native, length, level - 1, &below))
         return false;
-    id->volume = st.st_dev;
-    id->file = st.st_ino;
+    if (st.st_dev == below.st_dev && st.st_ino == below.st_ino)
+        return false;  // the root is its own parent
+    *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, 0, true};
     return true;
 }
 

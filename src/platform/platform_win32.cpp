@@ -171,13 +171,11 @@ void CloseListing(Listing* listing)
     FindClose(listing->handle);
 }
 
-bool GetDirectoryId(const char* path, TextEncoding encoding, DirectoryId* id)
+namespace {
+
+// Reads an open directory's identity, and closes it.
+bool ReadDirectoryId(HANDLE h, DirectoryId* id)
 {
-    // No access is asked for: only the file's own information is read. The
-    // backup flag lets a directory be opened at all.
-    HANDLE h = OpenExisting(path, encoding, 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            FILE_FLAG_BACKUP_SEMANTICS);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION info;
@@ -185,9 +183,98 @@ bool GetDirectoryId(const char* path, TextEncoding encoding, DirectoryId* id)
     CloseHandle(h);
     if (!known)
         return false;
-    id->volume = info.dwVolumeSerialNumber;
-    id->file = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    uint64_t file = (uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    // Wine gives serial 0 for a volume it knows no serial of (tmpfs), so the
+    // roots of two such mounts share serial and index; some network shares
+    // give index 0 for every file.
+    bool unique = info.dwVolumeSerialNumber != 0 && file != 0;
+    auto time = [unique](FILETIME t) {
+        return unique ? 0 : (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+    };
+    *id = {info.dwVolumeSerialNumber, file, time(info.ftCreationTime), time(info.ftLastWriteTime),
+           unique};
     return true;
+}
+
+// No access is asked for: only the directory's own information is read. The
+// backup flag lets a directory be opened at all.
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The text that opens the directory a listing's directory text names: ""
+// is the current one and "C:" the root that the pattern "C:\*.*" lists;
+// anything else, a \\?\ text too, is taken as it is.
+bool DirectoryItself(const char* directory, char (&itself)[kPathCapacity + 1])
+{
+    size_t n = strlen(directory);
+    if (n >= kPathCapacity)
+        return false;
+    if (n == 0)
+        directory = ".", n = 1;
+    memcpy(itself, directory, n + 1);
+    if (itself[n - 1] == ':')
+        memcpy(itself + n, "\\", 2);
+    return true;
+}
+
+// Cuts `level` components off a full path, leaving its trailing backslash.
+// False when the path has fewer.
+template <typename Char>
+bool CutComponents(Char* path, uint32_t level)
+{
+    size_t n = 0;
+    while (path[n] != 0)
+        ++n;
+    for (uint32_t i = 0; i < level; ++i) {
+        if (n > 0 && path[n - 1] == '\\')
+            --n;
+        while (n > 0 && path[n - 1] != '\\')
+            --n;
+        if (n == 0)
+            return false;
+    }
+    path[n] = 0;
+    return true;
+}
+
+// Room for a full path made from a relative text in a deep current directory.
+constexpr DWORD kFullPathCapacity = 2 * MAX_PATH;
+
+}  // namespace
+
+bool GetListingDirectoryId(const Listing& listing, const char* directory, DirectoryId* id)
+{
+    char itself[kPathCapacity + 1];
+    return DirectoryItself(directory, itself) &&
+           ReadDirectoryId(OpenExisting(itself, listing.encoding, 0, kShareAll,
+                                        FILE_FLAG_BACKUP_SEMANTICS),
+                           id);
+}
+
+bool GetEnclosingDirectoryId(const char* directory, TextEncoding encoding, uint32_t level,
+                             DirectoryId* id)
+{
+    char itself[kPathCapacity + 1];
+    if (!DirectoryItself(directory, itself))
+        return false;
+    HANDLE h;
+    if (encoding == TextEncoding::kCodePage) {
+        char full[kFullPathCapacity];
+        DWORD n = GetFullPathNameA(itself, kFullPathCapacity, full, nullptr);
+        if (n == 0 || n >= kFullPathCapacity || !CutComponents(full, level))
+            return false;
+        h = CreateFileA(full, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                        nullptr);
+    } else {
+        WCHAR wide[kWidePathCapacity], full[kFullPathCapacity];
+        if (!WidePath(itself, wide))
+            return false;
+        DWORD n = GetFullPathNameW(wide, kFullPathCapacity, full, nullptr);
+        if (n == 0 || n >= kFullPathCapacity || !CutComponents(full, level))
+            return false;
+        h = CreateFileW(full, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                        nullptr);
+    }
+    return ReadDirectoryId(h, id);
 }
 
 namespace {

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -84,6 +85,31 @@ bool MakeTree(const std::string& tree)
     return WriteFile(done, "", 0);
 }
 
+// Beside the tree: TREE-links/l holds 1,000 links, one to each of the tree's
+// directories; TREE-ladder/0 to /24 are a ladder, two links in each level
+// to the next.
+void MakeLinkTrees(const std::string& tree)
+{
+    std::string links = tree + "-links", ladder = tree + "-ladder";
+    mkdir(links.c_str(), 0755);
+    mkdir((links + "/l").c_str(), 0755);
+    char* absolute = realpath(tree.c_str(), nullptr);
+    for (int d = 0; d < kDirectories && absolute != nullptr; ++d) {
+        char name[16];
+        std::snprintf(name, sizeof name, "/d%03d", d);
+        symlink((absolute + std::string(name)).c_str(), (links + "/l" + name).c_str());
+    }
+    std::free(absolute);
+    mkdir(ladder.c_str(), 0755);
+    for (int level = 0; level <= 24; ++level) {
+        std::string at = ladder + "/" + std::to_string(level);
+        mkdir(at.c_str(), 0755);
+        if (level < 24)
+            for (const char* name : {"/a", "/b"})
+                symlink(("../" + std::to_string(level + 1)).c_str(), (at + name).c_str());
+    }
+}
+
 double Seconds(std::chrono::steady_clock::time_point since)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
@@ -151,6 +177,22 @@ int main(int argc, char** argv)
                 kDirectories * kFilesPerDirectory, kDirectories, kWantedFiles, kWantedSize);
     std::printf("FindFileSizeCrc: %.1f ms   find -size %uc: %.1f ms   ratio %.2fx (median of %d)\n",
                 search * 1e3, kWantedSize, by_find * 1e3, search / by_find, kRounds);
+    MakeLinkTrees(tree);
+    const struct { const char *suffix, *what; } link_trees[] = {
+        {"-links", "1,000 links, one to each of the tree's directories"},
+        {"-ladder", "a ladder of 24 levels, two links each to the next"},
+    };
+    for (const auto& kind : link_trees) {
+        std::vector<double> times;
+        std::string top = tree + kind.suffix;
+        for (int round = 0; round <= 3; ++round) {
+            char result[kPathCapacity];
+            auto start = std::chrono::steady_clock::now();
+            found |= FindFileSizeCrc(kWantedSize, crc, top.c_str(), result) != 0;
+            times.push_back(Seconds(start));
+        }
+        std::printf("%s: %.1f ms (median of 3)\n", kind.what, Median(times) * 1e3);
+    }
     std::printf("files opened per search: %lu (files of the wanted size: %d)%s\n",
                 opens_per_search, kWantedFiles, found ? "; UNEXPECTED MATCH" : "");
     return opens_per_search == static_cast<unsigned long>(kWantedFiles) && !found ? 0 : 1;

@@ -9,9 +9,11 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -272,6 +274,32 @@ TEST_F(SearchTree, ALinkBackIntoTheWalkIsPassedOverAndOtherLinksAreFollowed)
     Dir("in");
     ASSERT_EQ(symlink("../outside", "in/out"), 0);
     Expect("far away", "in", "in\\out\\far.bin", "a link to a folder outside the tree");
+    Write("up\\x\\y\\zz.bin", "direct");
+    Write("up\\outer.bin", "outer");
+    ASSERT_EQ(symlink("../../..", "up/x/y/r1"), 0);
+    Expect("direct", "up\\x", "up\\x\\y\\zz.bin", "a link to a folder above the start");
+    Expect("outer", "up\\x", "", "a folder above the start is not searched through a link");
+    Dir("lad\\0");
+    for (int i = 1; i <= 24; ++i) {
+        Dir("lad\\" + std::to_string(i));
+        for (const char* name : {"/a", "/b"})
+            ASSERT_EQ(symlink(("../" + std::to_string(i)).c_str(),
+                              ("lad/" + std::to_string(i - 1) + name).c_str()), 0);
+    }
+    Expect("no such file", "lad\\0", "", "a ladder of 24 levels, two links each: once each");
+    // Two tmpfs roots, where mounting is allowed (as root).
+    Dir("tm\\a");
+    Dir("tm\\b");
+    if (mount("a", "tm/a", "tmpfs", 0, nullptr) != 0 || mount("b", "tm/b", "tmpfs", 0, nullptr) != 0) {
+        umount("tm/a");
+        std::puts("tmpfs row skipped: cannot mount");
+        return;
+    }
+    Write("tm\\b\\f.bin", "tmpfs");
+    EXPECT_EQ(symlink("../b", "tm/a/l"), 0);
+    Expect("tmpfs", "tm\\a", "tm\\a\\l\\f.bin", "a link from one tmpfs root to another");
+    umount("tm/a");
+    umount("tm/b");
 }
 
 TEST_F(SearchTree, SizeZeroAndCrcZeroMatchTheFirstEmptyFileAndNoDirectory)

@@ -6,6 +6,7 @@
 # link to a folder outside the tree.
 set -euo pipefail
 links=${1:?usage: link_trees.sh DIRECTORY}/links
+umount "$links/tm/a" "$links/tm/b" 2>/dev/null || true
 rm -rf "$links"
 mkdir -p "$links/two/d" "$links/in" "$links/outside"
 ln -s .. "$links/two/d/a"
@@ -16,3 +17,15 @@ for i in 0 1 2 3 4 5 6 7; do
     ln -s "$([ "$i" -lt 4 ] && echo .. || echo .)" "$links/one$i/d/$name"
 done
 ln -s ../outside "$links/in/out"
+# A link to the T: drive root from inside T:\x; a ladder of 24 levels, two
+# links each to the next; and, as root, a link between two tmpfs roots.
+t=$1/drive_t
+rm -rf "$t/x" && mkdir -p "$t/x/y" && ln -s "$t" "$t/x/y/r1"
+for i in $(seq 1 24); do
+    mkdir -p "$links/lad/$i" "$links/lad/$((i - 1))"
+    ln -s "../$i" "$links/lad/$((i - 1))/a" && ln -s "../$i" "$links/lad/$((i - 1))/b"
+done
+mkdir -p "$links/tm/a" "$links/tm/b"
+if [ "$(id -u)" -eq 0 ] && mount -t tmpfs a "$links/tm/a" && mount -t tmpfs b "$links/tm/b"; then
+    echo tmpfs >"$links/tm/b/f.bin" && ln -s ../b "$links/tm/a/l"
+fi

@@ -363,6 +363,17 @@ TEST(DirectoryLinks, ALinkBackIntoTheWalkIsPassedOverAndOtherLinksAreFollowed)
     EXPECT_GT(link_first, 0) << "no directory listed its link first";
     WriteTestFile("links\\outside\\far.bin", "far away");
     rows.push_back({"far away", "links\\in", "links\\in\\out\\far.bin", "a link elsewhere"});
+    rows.push_back({"no such file", "\\\\?\\" + CurrentDirectory() + "\\links\\two", "",
+                    "two links back to the parent, \\\\?\\ text: the search ends"});
+    rows.push_back({"no such file", "links\\lad\\0", "", "a ladder of 24 levels, two links each"});
+    if (GetFileAttributesA("links\\tm\\a\\l") != INVALID_FILE_ATTRIBUTES)
+        rows.push_back({"tmpfs\n", "links\\tm\\a", "links\\tm\\a\\l\\f.bin", "one tmpfs root to another"});
+    if (GetFileAttributesA("T:\\x\\y\\r1") != INVALID_FILE_ATTRIBUTES) {
+        WriteTestFile("T:\\x\\y\\zz.txt", "direct");
+        WriteTestFile("T:\\outer.txt", "outer");
+        rows.push_back({"direct", "T:\\x", "T:\\x\\y\\zz.txt", "a link to the drive root"});
+        rows.push_back({"outer", "T:\\x", "", "the root above the start, not through the link"});
+    }
     for (const Row& row : rows) {
         Expect(FindContent(row.content, row.directory), row.expected, row.why);
         EXPECT_EQ(HostFind(row.content, row.directory), row.expected) << row.why << ", host routine";
