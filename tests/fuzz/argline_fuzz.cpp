@@ -12,6 +12,7 @@
 // directory changes before libFuzzer reads its arguments, relative corpus and
 // artifact paths among them are first made absolute.
 #include "host/host.h"
+#include "text/commandtext.h"
 #include "test_data.h"
 
 #include <ftw.h>
@@ -195,7 +196,9 @@ void AnchorArguments(int* argc, char*** argv)
 }
 
 // The same text under a tag through the signal routine, which has no window
-// here: it must hand back, with 2, the command carrying the plain answer.
+// here: it must hand back, with 2, the command carrying the plain answer, or
+// an empty one where the text or the answer holds what could split a
+// command; the command itself never does.
 void SignalAgrees(const std::string& text, const std::string& answer)
 {
     static char buffer[kHostBufferBytes];
@@ -204,7 +207,9 @@ void SignalAgrees(const std::string& text, const std::string& answer)
         return;
     memcpy(buffer, data.c_str(), data.size() + 1);
     if (SignalFindFileSizeCrc(nullptr, nullptr, buffer, nullptr, 0, 1) != kHostReturnCommand ||
-        std::string(buffer) != "/signal tallowix MIRCFindFileSizeCrc f " + answer)
+        std::string(buffer) != "/signal tallowix MIRCFindFileSizeCrc f " +
+                                   (IsCommandSafe(text.c_str()) && IsCommandSafe(answer.c_str()) ? answer : "") ||
+        !IsCommandSafe(buffer))
         Fail("the signal routine answered otherwise", text.c_str());
 }
 
