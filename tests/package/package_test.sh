@@ -72,7 +72,7 @@ for arch in x86 x64; do
     tr '\\' '/' <"$files/check.sfv" >"$files/slash.sfv"
     ours=$(call --window SignalCheckSfv "sfv2 $windir\\slash.sfv" | sed -n 's|^/signal tallowix CheckSfv sfv2 [0-9]*/[0-9]* ||p' |
         sed -E 's/^(OK|BAD|MISSING) (.*)$/\2 \1/' | LC_ALL=C sort)
-    theirs=$({ cksfv -g "$files/slash.sfv" 2>/dev/null || true; } | sed -nE 's/^(.*[^ ]) +(OK|different CRC|No such file or directory)$/\1 \2/p' |
+    theirs=$({ cksfv -g "$files/slash.sfv" 2>&1 || true; } | grep -v "^cksfv: " | sed -nE 's/^(.*[^ ]) +(OK|different CRC|No such file or directory)$/\1 \2/p' |
         sed -e 's/ different CRC$/ BAD/' -e 's/ No such file or directory$/ MISSING/' | LC_ALL=C sort)
     expect "$arch /sfvcheck agrees with cksfv" "$ours" "$theirs"
 
