@@ -130,7 +130,7 @@ std::string SignalCommand(const char* operation, const std::string& tag, const s
 // A dozen signal calls on worker threads, as $dllcall makes them,
 // with a stand-in for mIRC's window: each returns 3 with its answer, and each
 // tag's command arrives once, in UTF-16, names with spaces, "$", "%" and
-// letters outside the code page intact.
+// letters outside the code page intact, code-page text as its characters.
 TEST_F(Reliability, SignalRoutinesHandEachTagItsOwnAnswerOnceInUtf16)
 {
     const std::string names[] = {"plain.bin", "two  spaces.bin", "$cost 100%.bin",
@@ -150,6 +150,15 @@ TEST_F(Reliability, SignalRoutinesHandEachTagItsOwnAnswerOnceInUtf16)
         requests.push_back({"SignalFindFileSizeCrc", search_tag + " " + line, found,
                             SignalCommand("MIRCFindFileSizeCrc", search_tag, found)});
     }
+    // Code-page pieces reach a Unicode window as their characters: a tag in
+    // code page 1252, and the answer of a search whose UTF-8 folder text
+    // named nothing and was read again in the code page (bytes C3 B6: "Ã¶").
+    requests.push_back({"SignalGet32BitCrc", "caf\xE9 " + requests[0].data.substr(3),
+                        requests[0].answer, SignalCommand("Get32BitCrc", "caf\xC3\xA9", requests[0].answer)});
+    WriteTestTreeFile("rel\\\xC3\x83\xC2\xB6\\f.bin", "fbdir");
+    requests.push_back({"SignalFindFileSizeCrc", "cp 5," + Hex8(ReferenceCrc("fbdir")) + ",rel\\\xC3\xB6",
+                        "rel\\\xC3\xB6\\f.bin",
+                        SignalCommand("MIRCFindFileSizeCrc", "cp", "rel\\\xC3\x83\xC2\xB6\\f.bin")});
 #if defined(_WIN64)
     const size_t kWorkers = requests.size();  // every call at once
 #else
