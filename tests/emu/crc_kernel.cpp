@@ -15,7 +15,10 @@
 //
 // The kernel line may hold `xcr0=HEX`, the state components to enable in
 // XCR0 (default: x87, SSE, AVX and AVX-512, as far as the CPU has them), to
-// see the choice when the operating system does not save the AVX-512 state.
+// see the choice when the operating system does not save the AVX-512 state,
+// and `osxsave=0`, to leave CR4.OSXSAVE clear (as Windows XP does), where
+// XGETBV and every AVX instruction is an invalid opcode: one shows as a FAIL
+// line and the last line, not as a hang.
 // tests/emu/run_bochs.sh builds the boot image, runs Bochs and reads the
 // lines; the last one is always "crc_kernel: done, N failures".
 #include "crc/arch/x86/crc32_x86.h"
@@ -28,6 +31,8 @@ constexpr size_t kStackBytes = 64 * 1024;
 
 extern "C" {
 void KernelMain(const uint32_t* multiboot_info);
+void LoadIdt();  // a gate for #UD only, to InvalidOpcode
+void InvalidOpcode(uintptr_t address);
 uint32_t CallOnStack(CrcUpdateFunction update, uint32_t reg, const uint8_t* data,
                      size_t length, uint8_t* stack_top);
 alignas(16) uint8_t KernelStack[kStackBytes];
@@ -77,6 +82,7 @@ constexpr uint32_t kLeaf1XsaveBit = 1u << 26;  // ecx
 constexpr uint32_t kXcr0X87 = 0x1u;
 constexpr uint32_t kXcr0Everything = 0xE7u;
 
+int Failures = 0;
 alignas(64) uint8_t Data[kLongest + kAlignments];
 alignas(64) uint8_t CallStack[kStackBytes];
 
@@ -118,16 +124,18 @@ bool StartsWith(const char* text, const char* prefix)
     return true;
 }
 
-// The value of `xcr0=HEX` in the kernel line, or kXcr0Everything.
-uint32_t WantedXcr0(const uint32_t* info)
+// The hexadecimal value of `name` (as "xcr0=") in the kernel line, or `absent`.
+uint32_t KernelOption(const uint32_t* info, const char* name, uint32_t absent)
 {
     if (!(info[0] & kInfoHasCommandLine))
-        return kXcr0Everything;
+        return absent;
     for (const char* p = reinterpret_cast<const char*>(uintptr_t{info[kInfoCommandLineWord]}); *p; ++p) {
-        if (!StartsWith(p, "xcr0="))
+        if (!StartsWith(p, name))
             continue;
         uint32_t value = 0;
-        for (p += 5; *p; ++p) {
+        for (const char* q = name; *q; ++q)
+            ++p;
+        for (; *p; ++p) {
             char c = *p;
             int digit = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
             if (digit < 0)
@@ -136,12 +144,12 @@ uint32_t WantedXcr0(const uint32_t* info)
         }
         return value;
     }
-    return kXcr0Everything;
+    return absent;
 }
 
-// Lets SSE and, where the CPU has XSAVE, the wanted AVX state run, as an
-// operating system does. Returns the XCR0 set (0 without XSAVE).
-uint32_t EnableVectorState(uint32_t wanted)
+// Lets SSE and, where the CPU has XSAVE and `osxsave`, the wanted AVX state
+// run, as an operating system does. Returns the XCR0 set (0 without it).
+uint32_t EnableVectorState(uint32_t wanted, bool osxsave)
 {
     uintptr_t cr0, cr4;
     __asm__ volatile("mov %%cr0, %0" : "=r"(cr0));
@@ -151,7 +159,7 @@ uint32_t EnableVectorState(uint32_t wanted)
     cr4 |= kCr4Osfxsr | kCr4Osxmmexcpt;
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
     __get_cpuid(1, &eax, &ebx, &ecx, &edx);
-    bool xsave = ecx & kLeaf1XsaveBit;
+    bool xsave = osxsave && (ecx & kLeaf1XsaveBit);
     if (xsave)
         cr4 |= kCr4Osxsave;
     __asm__ volatile("mov %0, %%cr4" : : "r"(cr4));
@@ -223,6 +231,13 @@ int CheckMethod(const CrcMethod& method)
     return 0;
 }
 
+void PrintDone()
+{
+    Print("crc_kernel: done, ");
+    PrintDecimal(static_cast<uint32_t>(Failures));
+    Print(" failures\n");
+}
+
 }  // namespace
 
 // The library asks the environment for a forced method; a kernel has none.
@@ -243,24 +258,25 @@ void KernelMain(const uint32_t* multiboot_info)
     Print("crc_kernel: start, ");
     Print(kMode);
     Print("\n");
-    uint32_t xcr0 = EnableVectorState(WantedXcr0(multiboot_info));
+    LoadIdt();
+    uint32_t xcr0 = EnableVectorState(KernelOption(multiboot_info, "xcr0=", kXcr0Everything),
+                                      KernelOption(multiboot_info, "osxsave=", 1) != 0);
     Print("xcr0 ");
     PrintHex(xcr0);
     Print("\n");
-    int failures = 0;
     uint32_t random = 1;
     for (uint8_t& byte : Data)
         byte = static_cast<uint8_t>(Random(&random));
     uint32_t check = ~CrcUpdatePortable(0xFFFFFFFFu, reinterpret_cast<const uint8_t*>("123456789"), 9);
     if (check != 0xCBF43926u) {
         Print("FAIL the portable method's check value\n");
-        ++failures;
+        ++Failures;
     }
 
     CpuFeatures cpu = ReadCpuFeatures();
     for (size_t i = 1; i < kCrcMethodCount; ++i) {
         if (kCrcMethods[i].supported(cpu)) {
-            failures += CheckMethod(kCrcMethods[i]);
+            Failures += CheckMethod(kCrcMethods[i]);
         } else {
             Print("method ");
             Print(kCrcMethods[i].name);
@@ -272,14 +288,22 @@ void KernelMain(const uint32_t* multiboot_info)
     uint32_t reg = CallOnStack(CrcUpdate, 0xFFFFFFFFu, Data, kLongest, MisalignedStackTop(1));
     if (reg != CrcUpdatePortable(0xFFFFFFFFu, Data, kLongest)) {
         Print("FAIL CrcUpdate\n");
-        ++failures;
+        ++Failures;
     }
     Print("chosen: ");
     Print(ChosenCrcMethod().name);
     Print("\n");
-    Print("crc_kernel: done, ");
-    PrintDecimal(static_cast<uint32_t>(failures));
-    Print(" failures\n");
+    PrintDone();
+}
+
+// Reached from the #UD gate: the instruction the CPU or the OS state lacks.
+void InvalidOpcode(uintptr_t address)
+{
+    Print("FAIL invalid opcode at ");
+    PrintHex(static_cast<uint32_t>(address));
+    Print("\n");
+    ++Failures;
+    PrintDone();
 }
 
 #if defined(__x86_64__)
@@ -311,6 +335,13 @@ Gdt_end:
 GdtPointer:
     .word Gdt_end - Gdt - 1
     .long Gdt
+    .balign 16
+Idt:
+    .fill 7 * 2, 8, 0               # up to #UD (6), 16 bytes a gate
+Idt_end:
+IdtPointer:
+    .word Idt_end - Idt - 1
+    .quad Idt
 
     .text
     .code32
@@ -364,6 +395,28 @@ CallOnStack:
     mov %rbp, %rsp
     pop %rbp
     ret
+
+    .globl LoadIdt
+LoadIdt:
+    mov $UdEntry, %rax
+    mov %ax, Idt + 6 * 16
+    movw $8, Idt + 6 * 16 + 2       # the code segment
+    movw $0x8E00, Idt + 6 * 16 + 4  # present, ring 0, interrupt gate
+    shr $16, %rax
+    mov %ax, Idt + 6 * 16 + 6
+    shr $16, %rax
+    mov %eax, Idt + 6 * 16 + 8
+    lidt IdtPointer
+    ret
+
+UdEntry:
+    mov (%rsp), %rcx                # the faulting instruction's address
+    and $-16, %rsp
+    sub $32, %rsp
+    call InvalidOpcode
+1:  cli
+    hlt
+    jmp 1b
 )");
 #else
 // The entry GRUB jumps to, with the multiboot information in ebx; and the
@@ -392,5 +445,50 @@ CallOnStack:
     mov %ebp, %esp
     pop %ebp
     ret
+
+    # GRUB's GDT may be gone, and a gate needs a code segment.
+    .globl LoadIdt
+LoadIdt:
+    lgdt GdtPointer
+    ljmp $8, $2f
+2:  mov $16, %ax
+    mov %ax, %ds
+    mov %ax, %es
+    mov %ax, %fs
+    mov %ax, %gs
+    mov %ax, %ss
+    mov $UdEntry, %eax
+    mov %ax, Idt + 6 * 8
+    movw $8, Idt + 6 * 8 + 2        # the code segment
+    movw $0x8E00, Idt + 6 * 8 + 4   # present, ring 0, interrupt gate
+    shr $16, %eax
+    mov %ax, Idt + 6 * 8 + 6
+    lidt IdtPointer
+    ret
+
+UdEntry:
+    push (%esp)                     # the faulting instruction's address
+    call InvalidOpcode
+1:  cli
+    hlt
+    jmp 1b
+
+    .data
+    .balign 8
+Gdt:
+    .quad 0
+    .quad 0x00CF9A000000FFFF        # code, 32-bit, flat
+    .quad 0x00CF92000000FFFF        # data, flat
+Gdt_end:
+GdtPointer:
+    .word Gdt_end - Gdt - 1
+    .long Gdt
+    .balign 8
+Idt:
+    .fill 7, 8, 0                   # up to #UD (6)
+Idt_end:
+IdtPointer:
+    .word Idt_end - Idt - 1
+    .long Idt
 )");
 #endif

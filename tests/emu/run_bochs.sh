@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Boots the CRC test kernel in Bochs on one emulated CPU and checks its lines:
 #
-#     run_bochs.sh KERNEL.elf CPU_MODEL EXPECTED_METHOD [XCR0_HEX]
+#     run_bochs.sh KERNEL.elf CPU_MODEL EXPECTED_METHOD [KERNEL_OPTION...]
 #
 # Passes when the kernel reports no failure and that the library chose
-# EXPECTED_METHOD. XCR0_HEX, when given, goes on the kernel line (the state
-# components the kernel enables). Debian's Bochs has no display-less mode and
+# EXPECTED_METHOD. Each KERNEL_OPTION goes on the kernel line: `xcr0=HEX`
+# (the state components the kernel enables), `osxsave=0` (XGETBV left off). Debian's Bochs has no display-less mode and
 # starts in its debugger, so it runs with the terminal display under
 # `script` (which gives it a terminal), with a debugger command file that
 # holds `c` (continue); it keeps running after the kernel halts, so this
@@ -13,10 +13,11 @@
 # TALLOWIX_BOCHS_TIMEOUT seconds (default 120) with a failure.
 set -euo pipefail
 
-kernel=${1:?usage: run_bochs.sh KERNEL.elf CPU_MODEL EXPECTED_METHOD [XCR0_HEX]}
+kernel=${1:?usage: run_bochs.sh KERNEL.elf CPU_MODEL EXPECTED_METHOD [KERNEL_OPTION...]}
 model=${2:?cpu model missing}
 expected=${3:?expected method missing}
-xcr0=${4:-}
+shift 3
+options=${*:-}
 timeout=${TALLOWIX_BOCHS_TIMEOUT:-120}
 
 work=$(mktemp -d)
@@ -32,13 +33,13 @@ stop_bochs() {
 }
 trap 'stop_bochs; rm -rf "$work"' EXIT
 
-echo "run_bochs: $model${xcr0:+, xcr0=$xcr0}, expecting $expected"
+echo "run_bochs: $model${options:+, $options}, expecting $expected"
 mkdir -p "$work/iso/boot/grub"
 cp "$kernel" "$work/iso/boot/crc_kernel.elf"
 cat >"$work/iso/boot/grub/grub.cfg" <<EOF
 set timeout=0
 menuentry crc_kernel {
-    multiboot /boot/crc_kernel.elf${xcr0:+ xcr0=$xcr0}
+    multiboot /boot/crc_kernel.elf${options:+ $options}
     boot
 }
 EOF

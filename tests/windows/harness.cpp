@@ -194,10 +194,13 @@ void StandInHost::StopAnswering(DWORD milliseconds)
         Sleep(1);
 }
 
-std::vector<std::pair<std::string, WPARAM>> StandInHost::Commands()
+std::vector<std::pair<std::string, WPARAM>> StandInHost::Commands(bool drop)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    return commands_;
+    auto taken = commands_;
+    if (drop)
+        commands_.clear();
+    return taken;
 }
 
 std::wstring TestPath(const std::string& path)

@@ -80,8 +80,9 @@ public:
     void OnCommand(std::function<void(const std::string&)> handler) { on_command_ = std::move(handler); }
     // The window's thread stops answering for `milliseconds`; returns once it has.
     void StopAnswering(DWORD milliseconds);
-    // The commands taken so far, in UTF-8, and the wParam each came with.
-    std::vector<std::pair<std::string, WPARAM>> Commands();
+    // The commands taken so far, in UTF-8, and the wParam each came with;
+    // `drop` forgets them, so that a long run does not grow.
+    std::vector<std::pair<std::string, WPARAM>> Commands(bool drop = false);
 
 private:
     static LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

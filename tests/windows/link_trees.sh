@@ -3,7 +3,9 @@
 # links, which Wine lists as reparse points (Wine's CreateSymbolicLinkW makes
 # none). Two links back to the parent; one link back (one0-3) or to itself
 # (one4-7), named z0, a1, ... to fall either side of the suite's file; and a
-# link to a folder outside the tree.
+# link to a folder outside the tree. And for the reliability suite's soak,
+# which runs in the same directory: soak/d holds a link back to its parent
+# and one to the sibling folder soak/e.
 set -euo pipefail
 links=${1:?usage: link_trees.sh DIRECTORY}/links
 umount "$links/tm/a" "$links/tm/b" 2>/dev/null || true
@@ -29,3 +31,6 @@ mkdir -p "$links/tm/a" "$links/tm/b"
 if [ "$(id -u)" -eq 0 ] && mount -t tmpfs a "$links/tm/a" && mount -t tmpfs b "$links/tm/b"; then
     echo tmpfs >"$links/tm/b/f.bin" && ln -s ../b "$links/tm/a/l"
 fi
+mkdir -p "$links/soak/d" "$links/soak/e"
+ln -s .. "$links/soak/d/up"
+ln -s ../e "$links/soak/d/side"

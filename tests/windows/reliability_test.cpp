@@ -130,7 +130,7 @@ std::string SignalCommand(const char* operation, const std::string& tag, const s
 // A dozen signal calls on worker threads, as $dllcall makes them,
 // with a stand-in for mIRC's window: each returns 3 with its answer, and each
 // tag's command arrives once, in UTF-16, names with spaces, "$", "%" and
-// letters outside the code page intact.
+// letters outside the code page intact, code-page text as its characters.
 TEST_F(Reliability, SignalRoutinesHandEachTagItsOwnAnswerOnceInUtf16)
 {
     const std::string names[] = {"plain.bin", "two  spaces.bin", "$cost 100%.bin",
@@ -150,6 +150,15 @@ TEST_F(Reliability, SignalRoutinesHandEachTagItsOwnAnswerOnceInUtf16)
         requests.push_back({"SignalFindFileSizeCrc", search_tag + " " + line, found,
                             SignalCommand("MIRCFindFileSizeCrc", search_tag, found)});
     }
+    // Code-page pieces reach a Unicode window as their characters: a tag in
+    // code page 1252, and the answer of a search whose UTF-8 folder text
+    // named nothing and was read again in the code page (bytes C3 B6: "Ã¶").
+    requests.push_back({"SignalGet32BitCrc", "caf\xE9 " + requests[0].data.substr(3),
+                        requests[0].answer, SignalCommand("Get32BitCrc", "caf\xC3\xA9", requests[0].answer)});
+    WriteTestTreeFile("rel\\\xC3\x83\xC2\xB6\\f.bin", "fbdir");
+    requests.push_back({"SignalFindFileSizeCrc", "cp 5," + Hex8(ReferenceCrc("fbdir")) + ",rel\\\xC3\xB6",
+                        "rel\\\xC3\xB6\\f.bin",
+                        SignalCommand("MIRCFindFileSizeCrc", "cp", "rel\\\xC3\x83\xC2\xB6\\f.bin")});
 #if defined(_WIN64)
     const size_t kWorkers = requests.size();  // every call at once
 #else
@@ -391,23 +400,69 @@ size_t PrivateBytes()
     return total;
 }
 
+// The handles this process holds, from the system's handle list: Wine 8
+// answers GetProcessHandleCount with 0. The list's buffer is given back whole,
+// so that it cannot show as private memory grown.
+size_t OpenHandles()
+{
+    struct Entry {
+        USHORT process, trace;
+        UCHAR type, attributes;
+        USHORT value;
+        void* object;
+        ULONG access;
+    };
+    struct List {
+        ULONG count;
+        Entry entries[1];
+    };
+    constexpr int kSystemHandleInformation = 16;
+    constexpr LONG kLengthMismatch = static_cast<LONG>(0xC0000004);
+    using Query = LONG(WINAPI*)(int, void*, ULONG, ULONG*);
+    auto query = reinterpret_cast<Query>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation"));
+    LONG status = kLengthMismatch;
+    size_t mine = 0;
+    for (ULONG bytes = 1 << 16; status == kLengthMismatch; bytes *= 2) {
+        auto* list = static_cast<List*>(VirtualAlloc(nullptr, bytes, MEM_COMMIT, PAGE_READWRITE));
+        ULONG needed = 0;
+        status = query(kSystemHandleInformation, list, bytes, &needed);
+        for (ULONG i = 0; status == 0 && i < list->count; ++i)
+            mine += list->entries[i].process == static_cast<USHORT>(GetCurrentProcessId());
+        VirtualFree(list, 0, MEM_RELEASE);
+    }
+    return mine;
+}
+
 // Ten thousand rounds of calls to each routine, answering and failing (every
-// path out of a routine must give back what it took); then every file and
-// directory they touched can be deleted (a handle left open would refuse it),
-// and private memory after the last thousand rounds is what it was after the
-// first.
+// path out of a routine must give back what it took), a signal to a stand-in
+// host, a search through directory links, and every hundred rounds a copy of
+// the DLL loaded, used and unloaded (its own read-buffer wait made and given
+// back); then every file and directory they touched can be deleted (a handle
+// left open would refuse it), the process holds no more handles than after
+// the first thousand rounds, and no more private memory than then.
 TEST_F(Reliability, SoakLeavesNoHandleOpenAndNoMemoryGrowing)
 {
     constexpr int kRounds = 10000;
     constexpr int kWarmUp = 1000;
+    constexpr int kLoadEvery = 100;  // a load takes milliseconds
     constexpr size_t kAllowedGrowth = 64 * 1024;
     constexpr size_t kOverLongKey = 231;  // one more than the longest key that fits
-    const char* const files[] = {"rel\\soak\\a.bin", "rel\\soak\\sub\\b.bin", "rel\\soak\\sub\\c.bin"};
+    ASSERT_NE(GetFileAttributesA("links\\soak\\d\\up"), INVALID_FILE_ATTRIBUTES)
+        << "the links are made by link_trees.sh; run the suite through CTest";
+    const char* const files[] = {"rel\\soak\\a.bin", "rel\\soak\\sub\\b.bin", "rel\\soak\\sub\\c.bin",
+                                 "links\\soak\\e\\f.bin"};
     for (const char* file : files)
         WriteTestTreeFile(file, file == files[1] ? "12345678" : "123456789");
+    wchar_t dll_path[MAX_PATH];
+    GetModuleFileNameW(Dll(), dll_path, MAX_PATH);
+    const wchar_t* const copy = L"rel\\copy.dll";  // another name: loaded afresh, not counted up
+    ASSERT_TRUE(CopyFileW(dll_path, copy, FALSE)) << GetLastError();
+    StandInHost host;
     const struct {
         const char* routine;
         std::string input, expected;
+        HWND window = nullptr;
     } calls[] = {
         {"Get32BitCrc", files[0], "cbf43926"},
         {"Get32BitCrc", "rel\\soak\\missing.bin", "ffffffff"},
@@ -416,27 +471,48 @@ TEST_F(Reliability, SoakLeavesNoHandleOpenAndNoMemoryGrowing)
         {"GetDllVersion", std::string(kOverLongKey, 'k'), "?"},
         {"MIRCFindFileSizeCrc", "9,cbf43926,rel\\soak\\sub", files[2]},
         {"MIRCFindFileSizeCrc", "9,12345678,rel\\soak", ""},
+        // up is passed over, side followed: both read directory identities.
+        {"MIRCFindFileSizeCrc", "9,cbf43926,links\\soak\\d", "links\\soak\\d\\side\\f.bin"},
+        {"SignalGet32BitCrc", std::string("t ") + files[0], "cbf43926", host.window()},
     };
     char out[kResultBytes];
     bool balanced = false;
     size_t after_warm_up = 0;
+    size_t handles_after_warm_up = 0;
     for (int i = 1; i <= kRounds; ++i) {
         for (const auto& call : calls)
-            ASSERT_EQ(CallHost(call.routine, call.input).Text(), call.expected) << call.input;
+            ASSERT_EQ(CallHost(call.routine, call.input, kHostBufferBytes, call.window).Text(),
+                      call.expected) << call.input << ", round " << i;
+        ASSERT_EQ(host.Commands(true).size(), 1u);
         ASSERT_EQ(CallStdcall(Export("FindFileSizeCrc"),
                               {8, 0x12345678u, reinterpret_cast<uintptr_t>("rel\\soak"),
                                reinterpret_cast<uintptr_t>(out)},
                               &balanced),
                   0u);
-        if (i == kWarmUp)
+        if (i % kLoadEvery == 0) {
+            HMODULE loaded = LoadLibraryW(copy);
+            ASSERT_NE(loaded, nullptr) << GetLastError();
+            char buffer[kHostBufferBytes] = "rel\\soak\\a.bin";
+            CallStdcall(GetProcAddress(loaded, "Get32BitCrc"),
+                        {0, 0, reinterpret_cast<uintptr_t>(buffer), 0, 0, 1}, &balanced);
+            EXPECT_STREQ(buffer, "cbf43926");
+            ASSERT_TRUE(FreeLibrary(loaded));
+        }
+        if (i == kWarmUp) {
             after_warm_up = PrivateBytes();
+            handles_after_warm_up = OpenHandles();
+        }
     }
     size_t at_end = PrivateBytes();
+    size_t handles_at_end = OpenHandles();
     RecordProperty("private_bytes_after_warm_up", std::to_string(after_warm_up));
     RecordProperty("private_bytes_at_end", std::to_string(at_end));
-    printf("soak: %d rounds of calls; private bytes %zu after %d, %zu at the end\n", kRounds,
-           after_warm_up, kWarmUp, at_end);
+    printf("soak: %d rounds of calls; private bytes %zu after %d, %zu at the end; handles %zu, %zu\n",
+           kRounds, after_warm_up, kWarmUp, at_end, handles_after_warm_up, handles_at_end);
     EXPECT_LE(at_end, after_warm_up + kAllowedGrowth);
+    EXPECT_GT(handles_after_warm_up, 0u);
+    EXPECT_LE(handles_at_end, handles_after_warm_up);
+    EXPECT_TRUE(DeleteFileW(copy)) << "the copy is still loaded: error " << GetLastError();
 
     for (const char* file : files)
         EXPECT_TRUE(DeleteFileA(file)) << file << " error " << GetLastError();
