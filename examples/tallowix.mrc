@@ -95,6 +95,7 @@ alias -l sfvcheck.signal {
   var %run = $1
   if ($2 == done) {
     if ($8 == unreadable) { echo -a sfvcheck: cannot read $hget(tallowix.sfv, %run) }
+    elseif ($8 == unfinished) { echo -a sfvcheck: mIRC stopped taking the results: $3 OK, $4 BAD, $5 MISSING so far }
     else echo -a sfvcheck: $3 OK, $4 BAD, $5 MISSING $+ $iif($6, $chr(44) $6 UNREADABLE) $+ $iif($7, $chr(44) $7 INVALID)
     sfvcheck.end %run
     return
@@ -103,8 +104,9 @@ alias -l sfvcheck.signal {
   echo -a $2-
 }
 
-; The progress of the file being read, once a second, in the titlebar.
-alias -l sfvcheck.progress {
+; The progress of the file being read, once a second, in the titlebar (a
+; timer's command runs outside this script, so this alias is not local).
+alias sfvcheck.progress {
   tokenize 32 $tallowix.progress($1)
   if ($1 == CheckSfv) titlebar sfvcheck $calc($2 + 1) $+ / $+ $3: $round($calc($4 / 1048576), 1) of $round($calc($5 / 1048576), 1) MB
 }

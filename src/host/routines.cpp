@@ -43,7 +43,8 @@ TextEncoding AnswerCrc(char* path, char* answer, WorkWatch* watch)
 {
     TextEncoding encoding = HostTextEncoding(path);
     uint32_t crc = kUnopenableCrc;
-    if (!TryCalcFileCrc(path, encoding, &crc, watch) && MayBeCodePageToo(path, encoding))
+    if (!TryCalcFileCrc(path, encoding, &crc, watch) && !(watch != nullptr && watch->Stopped()) &&
+        MayBeCodePageToo(path, encoding))
         TryCalcFileCrc(path, TextEncoding::kCodePage, &crc, watch);
     WriteHexDigits(answer, crc, kCrcDigits, false);
     answer[kCrcDigits] = '\0';
@@ -144,7 +145,7 @@ int SignalAnswer(void* window, char* data, const char* name, CallKind kind, Oper
     }
     char* argument = data + strlen(tag) + (data[strlen(tag)] == ' ');
     char nothing[1] = "";
-    if (!IsCommandSafe(argument))
+    if (!IsCommandSafe(argument, HostTextEncoding(argument)))
         argument = nothing;  // names nothing: answered as a missing file or folder
 
     WorkWatch own_watch;  // when the table is full: runs, but unwatched
@@ -155,7 +156,7 @@ int SignalAnswer(void* window, char* data, const char* name, CallKind kind, Oper
     bool cancelled = watch->Stopped();
     if (slot != nullptr)
         ReleaseCallSlot(slot);
-    if (cancelled || !IsCommandSafe(answer))
+    if (cancelled || !IsCommandSafe(answer, encoding))
         answer[0] = '\0';
 
     const TextPiece answered[] = {
@@ -194,8 +195,7 @@ char* AppendCount(char* at, uint64_t value)
 //
 // all through one channel, so that an entry costs one message. An INVALID
 // entry's signal carries no name: what the library will not read, it does
-// not repeat either. The summary ends in " unreadable" when the list itself
-// could not be read.
+// not repeat either.
 constexpr char kCheckSfv[] = "CheckSfv";
 constexpr const char* kVerdictNames[] = {"OK", "BAD", "MISSING", "UNREADABLE", "INVALID"};
 
@@ -236,14 +236,19 @@ bool DeliverSfvEntry(void* context, uint64_t index, uint64_t count, SfvVerdict v
     return false;
 }
 
-// Writes "OK BAD MISSING UNREADABLE INVALID", and " unreadable" for a list
-// that could not be read, at `text`.
-void WriteSfvCounts(char* text, const SfvCounts& counts, bool list_unreadable)
+// Writes "OK BAD MISSING UNREADABLE INVALID" at `text`, then " unreadable"
+// for a list that could not be read, or " unfinished" for a check that
+// ended because the host stopped taking its signals (the counts are then of
+// the entries it took), so that neither reads as a short list checked.
+void WriteSfvCounts(char* text, const SfvCounts& counts, SfvEnd end)
 {
     char* at = text + WriteDecimal(text, counts.ok);
     for (uint64_t count : {counts.bad, counts.missing, counts.unreadable, counts.invalid})
         at = AppendCount(at, count);
-    memcpy(at, list_unreadable ? " unreadable" : "", list_unreadable ? sizeof " unreadable" : 1);
+    const char* tail = end == SfvEnd::kListUnreadable ? " unreadable"
+                       : end == SfvEnd::kReportRefused ? " unfinished"
+                                                       : "";
+    memcpy(at, tail, strlen(tail) + 1);
 }
 
 const char* OperationName(CallKind kind)
@@ -370,7 +375,7 @@ int TALLOWIX_STDCALL SignalCheckSfv(void* main_window, void*, char* data, char*,
         return kHostReturnResult;
     }
     const char* list = data + strlen(tag) + (data[strlen(tag)] == ' ');
-    if (!IsCommandSafe(list))
+    if (!IsCommandSafe(list, HostTextEncoding(list)))
         list = "";  // names nothing: a list that cannot be read
 
     SfvDelivery delivery = {{}, false, tag};
@@ -387,7 +392,7 @@ int TALLOWIX_STDCALL SignalCheckSfv(void* main_window, void*, char* data, char*,
     }
 
     char summary[6 * 21 + sizeof " unreadable"];
-    WriteSfvCounts(summary, counts, end == SfvEnd::kListUnreadable);
+    WriteSfvCounts(summary, counts, end);
     const TextPiece finished[] = {
         {kSignalCommand, TextEncoding::kUtf8}, {kCheckSfv, TextEncoding::kUtf8},
         {" ", TextEncoding::kUtf8},            {tag, HostTextEncoding(tag)},

@@ -178,6 +178,11 @@ CommandDelivery SendHostCommand(void* window, const TextPiece* pieces, size_t co
 // native build's code page is UTF-8 itself: the bytes are copied.
 bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity);
 
+// Whether a byte of code-page text begins a two-byte character (only in the
+// code pages of Chinese, Japanese and Korean systems): the byte after it is
+// part of that character, whatever its value (0x5C, "\\", or 0x7C, "|").
+bool IsCodePageLeadByte(unsigned char byte);
+
 // ---- Threads and the module ---------------------------------------------
 
 // The calling thread's identifier, never 0.

@@ -245,6 +245,11 @@ bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity)
     return true;
 }
 
+bool IsCodePageLeadByte(unsigned char)
+{
+    return false;
+}
+
 uint32_t CurrentThreadId()
 {
     static std::atomic<uint32_t> next{1};

@@ -467,6 +467,11 @@ bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity)
            Utf16ToUtf8(reinterpret_cast<const char16_t*>(wide), text, capacity);
 }
 
+bool IsCodePageLeadByte(unsigned char byte)
+{
+    return IsDBCSLeadByte(byte) != 0;
+}
+
 uint32_t CurrentThreadId()
 {
     return GetCurrentThreadId();
@@ -474,7 +479,9 @@ uint32_t CurrentThreadId()
 
 void YieldThread()
 {
-    Sleep(0);
+    // Sleep(0) yields only to threads of the same priority; the holder of a
+    // lock may have a lower one.
+    Sleep(1);
 }
 
 void PinModule(void* module)

@@ -24,8 +24,9 @@
 // The table is fixed, on the stack of the top-level call. Ordinary
 // directories are recorded only while it has room above a reserve kept for
 // link targets, so that a big tree still leaves room to stop a ladder of
-// links; once it is entirely full nothing more is recorded, and a directory
-// that is not found in it is entered, never skipped. Loops stay impossible
+// links; once it is entirely full nothing more is recorded: an ordinary
+// directory that is not found in it is entered, never skipped, but a link to
+// one is not, as only the record bounds how many routes links make. Loops stay impossible
 // even then: a directory whose identity equals one the walk is inside (kept
 // in the recursion's own frames) is passed over.
 //
@@ -82,17 +83,19 @@ bool Contains(const VisitedTable& table, const DirectoryId& id)
     return false;
 }
 
-// Records an identity the table does not hold, if there is room for its kind.
-void Record(VisitedTable* table, const DirectoryId& id, bool link_target)
+// Records an identity the table does not hold, if there is room for its kind;
+// false when there is none.
+bool Record(VisitedTable* table, const DirectoryId& id, bool link_target)
 {
     if (table->count >= kMostRecorded - (link_target ? 0 : kLinkReserve))
-        return;
+        return false;
     uint32_t slot = FirstSlot(id);
     while (table->taken[slot])
         slot = (slot + 1) % kVisitedSlots;
     table->ids[slot] = id;
     table->taken[slot] = true;
     ++table->count;
+    return true;
 }
 
 // One directory of the walk, and the one it was entered from.
@@ -144,8 +147,11 @@ bool PassOver(SearchWalk* walk, const WalkLevel& level, bool through_link)
     bool seen = Contains(walk->visited, level.id);
     if ((through_link || level.id.unique) && (seen || Inside(level.parent, level.id)))
         return true;
-    if (!seen)
-        Record(&walk->visited, level.id, through_link);
+    // A link target that cannot be recorded any more is not entered: once
+    // the table is full, links could lead to the same folders by ever more
+    // routes (a ladder doubles at each rung), and only the record bounds them.
+    if (!seen && !Record(&walk->visited, level.id, through_link) && through_link)
+        return true;
     return false;
 }
 
@@ -174,7 +180,7 @@ SearchOutcome SearchLevel(SearchWalk* walk, const char* directory, const WalkLev
         const ListingEntry& entry = listing.entry;
         if (watch != nullptr)
             watch->entries_done.fetch_add(1, std::memory_order_relaxed);
-        if (walk->options.command_safe_names && !IsCommandSafe(entry.name))
+        if (walk->options.command_safe_names && !IsCommandSafe(entry.name, walk->encoding))
             continue;
         if (entry.is_directory) {
             if (entry.name[0] != '.' && JoinPath(child, directory, entry.name)) {

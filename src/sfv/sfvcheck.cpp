@@ -44,9 +44,13 @@ bool MakeFolder(const char* list_path, TextEncoding path_encoding, TextEncoding 
                 Folder* folder)
 {
     const char* last = nullptr;
-    for (const char* c = list_path; *c != '\0'; ++c)
+    for (const char* c = list_path; *c != '\0'; ++c) {
         if (*c == '\\' || *c == '/')
             last = c;
+        else if (path_encoding == TextEncoding::kCodePage &&
+                 IsCodePageLeadByte(static_cast<unsigned char>(*c)) && c[1] != '\0')
+            ++c;  // its second byte may be 0x5C, and is no separator
+    }
     size_t length = last == nullptr ? 0 : static_cast<size_t>(last - list_path) + 1;
     char own[kPathCapacity];
     if (length >= sizeof own)
@@ -87,7 +91,7 @@ SfvVerdict CheckEntry(const Folder& folder, SfvLine* line, TextEncoding list_enc
     SfvEntry entry;
     char path[kPathCapacity];
     *name = nullptr;
-    if (!ParseSfvEntry(line, &entry) || !JoinEntryPath(folder, entry.name, list_encoding, path))
+    if (!ParseSfvEntry(line, list_encoding, &entry) || !JoinEntryPath(folder, entry.name, list_encoding, path))
         return SfvVerdict::kInvalid;
     *name = entry.name;
     uint32_t crc = 0;

@@ -4,6 +4,7 @@
 #include "text/commandtext.h"
 
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -59,13 +60,35 @@ bool ClimbsOut(const char* component, size_t length)
     return dots >= 2;
 }
 
-bool IsReadableName(const char* name)
+// Windows opens a device for these names in any folder, with any extension.
+bool IsDeviceName(const char* component, size_t length)
 {
-    if (name[0] == '\\' || name[0] == '/' || strchr(name, ':') != nullptr || !IsCommandSafe(name))
+    size_t base = 0;
+    while (base < length && component[base] != '.')
+        ++base;
+    while (base > 0 && component[base - 1] == ' ')
+        --base;
+    char upper[8];
+    if (base < 3 || base >= sizeof upper)
+        return false;
+    for (size_t i = 0; i < base; ++i)
+        upper[i] = component[i] >= 'a' && component[i] <= 'z' ? char(component[i] - 32) : component[i];
+    upper[base] = '\0';
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (strcmp(upper, device) == 0)
+            return true;
+    return base == 4 && (memcmp(upper, "COM", 3) == 0 || memcmp(upper, "LPT", 3) == 0) &&
+           upper[3] >= '0' && upper[3] <= '9';
+}
+
+bool IsReadableName(const char* name, TextEncoding encoding)
+{
+    if (name[0] == '\\' || name[0] == '/' || name[strcspn(name, ":")] != '\0' ||
+        !IsCommandSafe(name, encoding))
         return false;
     for (const char* part = name;;) {
         size_t length = strcspn(part, "\\/");
-        if (ClimbsOut(part, length))
+        if (ClimbsOut(part, length) || IsDeviceName(part, length))
             return false;
         if (part[length] == '\0')
             return true;
@@ -136,7 +159,7 @@ bool IsSfvEntry(const SfvLine& line)
     return line.length > 0 && line.text[0] != ';';
 }
 
-bool ParseSfvEntry(SfvLine* line, SfvEntry* entry)
+bool ParseSfvEntry(SfvLine* line, TextEncoding encoding, SfvEntry* entry)
 {
     if (line->overlong || line->has_nul)
         return false;
@@ -158,7 +181,7 @@ bool ParseSfvEntry(SfvLine* line, SfvEntry* entry)
     while (name_end > 0 && IsSpace(static_cast<unsigned char>(line->text[name_end - 1])))
         --name_end;
     line->text[name_end] = '\0';
-    if (name_end == 0 || !IsReadableName(line->text))
+    if (name_end == 0 || !IsReadableName(line->text, encoding))
         return false;
     *entry = {line->text, crc};
     return true;

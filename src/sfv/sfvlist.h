@@ -58,6 +58,7 @@ struct SfvEntry {
 // of 1 to 8 hexadecimal digits as its last word, no name before it, a name
 // that is absolute, has a drive or stream (":"), climbs out of the list's
 // folder (a ".." component, or one of dots and spaces only that Windows
-// would shorten to one), or holds "|" or a byte below 0x20, or an overlong
-// line.
-bool ParseSfvEntry(SfvLine* line, SfvEntry* entry);
+// would shorten to one), names a device (CON, NUL, COM1, ...: reading one
+// may never end), holds "|" or a byte below 0x20 (NUL too), or an overlong
+// line. `encoding` is the list's.
+bool ParseSfvEntry(SfvLine* line, TextEncoding encoding, SfvEntry* entry);

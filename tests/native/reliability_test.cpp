@@ -364,6 +364,9 @@ TEST(SfvList, LinesAreReadAsTheRulesSay)
         {"a\x01" "b.txt 1", true, false, "", 0},
         {std::string(2000, 'n') + " 1", true, false, "", 0},
         {"a.b..c 1", true, true, "a.b..c", 1},
+        {"sub/con.txt 1", true, false, "", 0},
+        {"com1 1", true, false, "", 0},
+        {"console.txt 1", true, true, "console.txt", 1},
     };
     for (const SfvRow& row : rows) {
         // Lines come trimmed from the reader, as here.
@@ -377,7 +380,7 @@ TEST(SfvList, LinesAreReadAsTheRulesSay)
         line.has_nul = false;
         EXPECT_EQ(IsSfvEntry(line), row.entry) << row.line;
         SfvEntry entry;
-        EXPECT_EQ(row.entry && ParseSfvEntry(&line, &entry), row.valid) << row.line;
+        EXPECT_EQ(row.entry && ParseSfvEntry(&line, TextEncoding::kUtf8, &entry), row.valid) << row.line;
         if (row.valid) {
             EXPECT_EQ(entry.name, row.name);
             EXPECT_EQ(entry.crc, row.crc);

@@ -96,7 +96,7 @@ ALLOWED_IMPORTS = {
         "GetEnvironmentVariableA", "GetFileAttributesA", "GetFileAttributesW",
         "GetFileInformationByHandle", "GetFileSize", "GetFullPathNameA", "GetFullPathNameW",
         "GetLastError", "GetModuleFileNameW", "GetModuleHandleA", "GetModuleHandleExW",
-        "GetProcAddress", "GetTickCount",
+        "GetProcAddress", "GetTickCount", "IsDBCSLeadByte",
         "GlobalAlloc", "GlobalFree", "GlobalLock", "GlobalUnlock", "InitializeCriticalSection",
         "LeaveCriticalSection", "LoadLibraryA", "MapViewOfFile", "MultiByteToWideChar",
         "ReadFile", "ReleaseSemaphore", "SetLastError", "Sleep", "TlsGetValue",

@@ -305,7 +305,7 @@ TEST_F(Reliability, AnSfvListIsSignalledEntryByEntry)
     refusing.OnCommand([&](const std::string&) { refusing.Refuse(true); });
     HostCall refused = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, refusing.window());
     EXPECT_EQ(refused.result, 2);
-    EXPECT_EQ(refused.Text(), prefix + "done 1 0 0 0 0");
+    EXPECT_EQ(refused.Text(), prefix + "done 1 0 0 0 0 unfinished");
     StandInHost cancelling;
     cancelling.OnCommand([](const std::string& command) {
         if (command.find("CheckSfv t 1/") != std::string::npos)
