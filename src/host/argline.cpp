@@ -1,12 +1,9 @@
 // Cutting and reading the argument line, byte by byte.
 #include "host/argline.h"
 
-namespace {
+#include "text/charclass.h"
 
-bool IsSpace(unsigned char c)
-{
-    return c == ' ' || (c >= 9 && c <= 13);
-}
+namespace {
 
 bool IsDelimiter(unsigned char c, const char* delimiters)
 {
@@ -16,21 +13,9 @@ bool IsDelimiter(unsigned char c, const char* delimiters)
     return false;
 }
 
-// The value of a hexadecimal digit, or -1 for any other byte.
-int HexDigitValue(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 const unsigned char* SkipSpace(const unsigned char* p)
 {
-    while (IsSpace(*p))
+    while (IsSpaceByte(*p))
         ++p;
     return p;
 }

@@ -1,6 +1,7 @@
 // Reading an SFV list, line by line, in bounded memory.
 #include "sfv/sfvlist.h"
 
+#include "text/charclass.h"
 #include "text/commandtext.h"
 
 #include <cstring>
@@ -10,22 +11,6 @@ namespace {
 
 constexpr unsigned char kByteOrderMark[] = {0xEF, 0xBB, 0xBF};
 constexpr size_t kMaxCrcDigits = 8;
-
-bool IsSpace(unsigned char c)
-{
-    return c == ' ' || (c >= 9 && c <= 13);
-}
-
-int HexDigitValue(unsigned char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 // Refills the chunk; false at the end of the list or on a failed read.
 bool Refill(SfvReader* reader)
@@ -135,14 +120,14 @@ bool NextSfvLine(SfvReader* reader, SfvLine* line)
         }
         any = true;
         line->has_nul |= c == '\0';
-        if (length == 0 && IsSpace(static_cast<unsigned char>(c)))
+        if (length == 0 && IsSpaceByte(static_cast<unsigned char>(c)))
             continue;  // leading white space
         if (length < kMaxSfvLineBytes)
             line->text[length++] = c;
         else
             line->overlong = true;
     }
-    while (length > 0 && IsSpace(static_cast<unsigned char>(line->text[length - 1])))
+    while (length > 0 && IsSpaceByte(static_cast<unsigned char>(line->text[length - 1])))
         --length;
     line->text[length] = '\0';
     line->length = length;
@@ -165,7 +150,7 @@ bool ParseSfvEntry(SfvLine* line, TextEncoding encoding, SfvEntry* entry)
         return false;
     // The CRC is the last word, the name all before the white space ahead of it.
     size_t word = line->length;
-    while (word > 0 && !IsSpace(static_cast<unsigned char>(line->text[word - 1])))
+    while (word > 0 && !IsSpaceByte(static_cast<unsigned char>(line->text[word - 1])))
         --word;
     size_t digits = line->length - word;
     if (word == 0 || digits == 0 || digits > kMaxCrcDigits)
@@ -178,7 +163,7 @@ bool ParseSfvEntry(SfvLine* line, TextEncoding encoding, SfvEntry* entry)
         crc = (crc << 4) | static_cast<uint32_t>(digit);
     }
     size_t name_end = word;
-    while (name_end > 0 && IsSpace(static_cast<unsigned char>(line->text[name_end - 1])))
+    while (name_end > 0 && IsSpaceByte(static_cast<unsigned char>(line->text[name_end - 1])))
         --name_end;
     line->text[name_end] = '\0';
     if (name_end == 0 || !IsReadableName(line->text, encoding))
