@@ -311,28 +311,6 @@ TEST(CallTable, TagsFindTheirCallsAndAFullTableStillRuns)
     EXPECT_EQ(StopCalls(nullptr), 0);
 }
 
-// Without a window (natively there is none) a signal routine hands its
-// command back; no caller's text may split it or end it there either.
-TEST_F(Reliability, NoSignalCommandHoldsABarOrAControlByte)
-{
-    Write(root_ / "f.txt", "hello\n");
-    std::string dir = root_.string();
-    for (const std::string& bad : {std::string("\\ | /run calc \\.."), std::string("\\\r\n/run calc \\..")}) {
-        std::vector<char> buffer(kHostBufferBytes, '\0');
-        std::string data = "t1 6,363a3020," + dir + bad;
-        memcpy(buffer.data(), data.c_str(), data.size() + 1);
-        EXPECT_EQ(SignalFindFileSizeCrc(nullptr, nullptr, buffer.data(), nullptr, 0, 1), kHostReturnCommand);
-        EXPECT_STREQ(buffer.data(), "/signal tallowix MIRCFindFileSizeCrc t1 ");
-    }
-    for (const char* tag : {"a|b", "|", "a\tb"}) {
-        std::vector<char> buffer(kHostBufferBytes, '\0');
-        std::string data = std::string(tag) + " " + (root_ / "f.txt").string();
-        memcpy(buffer.data(), data.c_str(), data.size() + 1);
-        EXPECT_EQ(SignalGet32BitCrc(nullptr, nullptr, buffer.data(), nullptr, 0, 1), kHostReturnResult);
-        EXPECT_STREQ(buffer.data(), "") << "no tag: nothing runs";
-    }
-}
-
 // SFV lists: how a line is read, and each verdict.
 struct SfvRow {
     std::string line;
