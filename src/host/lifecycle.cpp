@@ -28,6 +28,9 @@ constexpr int kUnloadExit = 2;
 constexpr int kStayLoaded = 0;
 constexpr int kAllowUnload = 1;
 constexpr uint32_t kFirstUtf8Host = 7;
+// mIRC 5 and 6 were 32-bit programs only: a 64-bit host (AdiIRC) sends UTF-8
+// whatever version number it gives.
+constexpr bool kOnlyUtf8Hosts = sizeof(void*) == 8;
 
 std::atomic<uint32_t> HostMajorVersion{0};  // 0: no LoadDll came
 std::atomic<int> RunningCalls{0};
@@ -54,7 +57,8 @@ TextEncoding HostTextEncoding(const char* text)
 {
     uint32_t major = HostMajorVersion.load(std::memory_order_relaxed);
     if (major != 0)
-        return major >= kFirstUtf8Host ? TextEncoding::kUtf8 : TextEncoding::kCodePage;
+        return major >= kFirstUtf8Host || kOnlyUtf8Hosts ? TextEncoding::kUtf8
+                                                         : TextEncoding::kCodePage;
     return IsValidUtf8(text) ? TextEncoding::kUtf8 : TextEncoding::kCodePage;
 }
 

@@ -31,7 +31,7 @@ public:
 };
 
 // How host text is read. A host that said (through LoadDll) it is mIRC 7 or
-// later sends UTF-8; mIRC 5 and 6 send the code page. Without LoadDll (any
+// later sends UTF-8; mIRC 5 and 6 (32-bit only) send the code page. Without LoadDll (any
 // other program) text that is well-formed UTF-8 is read as UTF-8, anything
 // else in the code page.
 TextEncoding HostTextEncoding(const char* text);

@@ -319,9 +319,11 @@ TEST_F(Reliability, AnSfvListIsSignalledEntryByEntry)
     EXPECT_EQ(taken[1].first, "/signal tallowix Cancelled t CheckSfv");
 }
 
+#if !defined(_WIN64)
 // A copy of the DLL under another name is a module of its own, with its
-// own host: here one that says it is mIRC 6.35, passing LoadDll only the
-// three fields of its day, right before a page that cannot be read.
+// own host: here one that says it is mIRC 6.35 (a 32-bit program), passing
+// LoadDll only the three fields of its day, right before a page that cannot
+// be read.
 TEST_F(Reliability, AMirc6HostIsReadAndAnsweredInTheCodePage)
 {
     std::wstring dll(MAX_PATH, L'\0');
@@ -352,6 +354,7 @@ TEST_F(Reliability, AMirc6HostIsReadAndAnsweredInTheCodePage)
     FreeLibrary(mirc6);
     VirtualFree(pages, 0, MEM_RELEASE);
 }
+#endif
 
 #if defined(_WIN64)
 // Hosts call from several threads at once, here more than the pool has read
