@@ -125,6 +125,14 @@ size_t TagLength(const char* text)
     return length;
 }
 
+// What a background call is asked: its tag and its argument. An argument
+// that is not command-safe names nothing (see above), so it is read as "".
+struct BackgroundRequest {
+    char tag[kMaxTagBytes + 1];
+    char* argument;
+    char nothing[1];
+};
+
 // Copies the data's tag into `tag` (kMaxTagBytes + 1 bytes); false without one.
 bool CutTag(const char* data, char* tag)
 {
@@ -134,51 +142,93 @@ bool CutTag(const char* data, char* tag)
     return length != 0;
 }
 
-int SignalAnswer(void* window, char* data, const char* name, CallKind kind, Operation operation)
+// False, with the data emptied, when the data has no tag: nothing is run.
+bool ReadRequest(char* data, BackgroundRequest* request)
 {
-    if (data == nullptr)
-        return kHostReturnResult;
-    char tag[kMaxTagBytes + 1];
-    if (!CutTag(data, tag)) {
-        data[0] = '\0';  // no tag to answer under: nothing is run
+    if (!CutTag(data, request->tag)) {
+        data[0] = '\0';
+        return false;
+    }
+    size_t length = strlen(request->tag);
+    request->argument = data + length + (data[length] == ' ');
+    request->nothing[0] = '\0';
+    if (!IsCommandSafe(request->argument, HostTextEncoding(request->argument)))
+        request->argument = request->nothing;
+    return true;
+}
+
+// The watch of a running background call: a slot of the table, or, when
+// the table is full, one of its own, which nobody else can see.
+class CallWatch {
+public:
+    CallWatch(const char* tag, CallKind kind) : slot_(ClaimCallSlot(tag, kind)) {}
+    ~CallWatch() { Release(); }
+    CallWatch(const CallWatch&) = delete;
+    CallWatch& operator=(const CallWatch&) = delete;
+    WorkWatch* get() { return slot_ != nullptr ? slot_ : &own_; }
+    // Leaves the table: a cancel from now on no longer counts this call.
+    void Release()
+    {
+        if (slot_ != nullptr)
+            ReleaseCallSlot(slot_);
+        slot_ = nullptr;
+    }
+
+private:
+    WorkWatch* slot_;
+    WorkWatch own_;
+};
+
+// Every command the library composes reads "/signal tallowix WORD TAG" and
+// then `separator` and `last`.
+constexpr size_t kCommandPieces = 6;
+void SignalPieces(TextPiece (&pieces)[kCommandPieces], const char* word, const char* tag,
+                  const char* separator, TextPiece last)
+{
+    pieces[0] = {kSignalCommand, TextEncoding::kUtf8};
+    pieces[1] = {word, TextEncoding::kUtf8};
+    pieces[2] = {" ", TextEncoding::kUtf8};
+    pieces[3] = {tag, HostTextEncoding(tag)};
+    pieces[4] = {separator, TextEncoding::kUtf8};
+    pieces[5] = last;
+}
+
+// Ends a background call once the host was handed `command` (or not): 3 with
+// `answer` in the data when it may have it, for then it must not be handed
+// over a second time; 2 with the command itself when it surely did not get
+// it, for the host to run from the buffer.
+int FinishCall(bool handed_over, const TextPiece (&command)[kCommandPieces], const char* answer,
+               char* data)
+{
+    if (handed_over) {
+        memmove(data, answer, strlen(answer) + 1);
         return kHostReturnResult;
     }
-    char* argument = data + strlen(tag) + (data[strlen(tag)] == ' ');
-    char nothing[1] = "";
-    if (!IsCommandSafe(argument, HostTextEncoding(argument)))
-        argument = nothing;  // names nothing: answered as a missing file or folder
+    JoinTextPieces(command, kCommandPieces, data, kHostCommandCapacity);
+    return kHostReturnCommand;
+}
 
-    WorkWatch own_watch;  // when the table is full: runs, but unwatched
-    WorkWatch* slot = ClaimCallSlot(tag, kind);
-    WorkWatch* watch = slot != nullptr ? slot : &own_watch;
+int SignalAnswer(void* window, char* data, const char* name, CallKind kind, Operation operation)
+{
+    BackgroundRequest request;
+    if (data == nullptr || !ReadRequest(data, &request))
+        return kHostReturnResult;
+    CallWatch watch(request.tag, kind);
     char answer[kHostResultCapacity];
-    TextEncoding encoding = operation(argument, answer, watch);
-    bool cancelled = watch->Stopped();
-    if (slot != nullptr)
-        ReleaseCallSlot(slot);
+    TextEncoding encoding = operation(request.argument, answer, watch.get());
+    bool cancelled = watch.get()->Stopped();
+    watch.Release();
     if (cancelled || !IsCommandSafe(answer, encoding))
         answer[0] = '\0';
 
-    const TextPiece answered[] = {
-        {kSignalCommand, TextEncoding::kUtf8}, {name, TextEncoding::kUtf8},
-        {" ", TextEncoding::kUtf8},            {tag, HostTextEncoding(tag)},
-        {" ", TextEncoding::kUtf8},            {answer, encoding},
-    };
-    const TextPiece stopped[] = {
-        {kSignalCommand, TextEncoding::kUtf8}, {kCancelled, TextEncoding::kUtf8},
-        {" ", TextEncoding::kUtf8},            {tag, HostTextEncoding(tag)},
-        {" ", TextEncoding::kUtf8},            {name, TextEncoding::kUtf8},
-    };
-    const TextPiece* command = cancelled ? stopped : answered;
-    if (SendHostCommand(window, command, std::size(answered)) != CommandDelivery::kNotHandedOver) {
-        // Taken, or perhaps taken after the wait ran out: it must not be
-        // handed over a second time.
-        memcpy(data, answer, strlen(answer) + 1);
-        return kHostReturnResult;
-    }
-    // Surely not handed over: the host runs the command from the buffer.
-    JoinTextPieces(command, std::size(answered), data, kHostCommandCapacity);
-    return kHostReturnCommand;
+    TextPiece command[kCommandPieces];
+    if (cancelled)
+        SignalPieces(command, kCancelled, request.tag, " ", {name, TextEncoding::kUtf8});
+    else
+        SignalPieces(command, name, request.tag, " ", {answer, encoding});
+    return FinishCall(SendHostCommand(window, command, kCommandPieces) !=
+                          CommandDelivery::kNotHandedOver,
+                      command, answer, data);
 }
 
 // Appends " " and the decimal value; returns the new end.
@@ -367,56 +417,32 @@ int TALLOWIX_STDCALL GetSignalProgress(void*, void*, char* data, char*, int, int
 int TALLOWIX_STDCALL SignalCheckSfv(void* main_window, void*, char* data, char*, int, int)
 {
     CallScope scope;
-    if (data == nullptr)
+    BackgroundRequest request;
+    if (data == nullptr || !ReadRequest(data, &request))
         return kHostReturnResult;
-    char tag[kMaxTagBytes + 1];
-    if (!CutTag(data, tag)) {
-        data[0] = '\0';
-        return kHostReturnResult;
-    }
-    const char* list = data + strlen(tag) + (data[strlen(tag)] == ' ');
-    if (!IsCommandSafe(list, HostTextEncoding(list)))
-        list = "";  // names nothing: a list that cannot be read
+    const char* list = request.argument;  // one that names nothing cannot be read
 
-    SfvDelivery delivery = {{}, false, tag};
+    SfvDelivery delivery = {{}, false, request.tag};
     delivery.open = OpenHostChannel(main_window, &delivery.channel);
     SfvCounts counts = {};
     SfvEnd end = SfvEnd::kReportRefused;
     if (delivery.open) {
-        WorkWatch own_watch;
-        WorkWatch* slot = ClaimCallSlot(tag, CallKind::kSfv);
-        end = CheckSfvList(list, HostTextEncoding(list), slot != nullptr ? slot : &own_watch,
-                           {DeliverSfvEntry, &delivery}, &counts);
-        if (slot != nullptr)
-            ReleaseCallSlot(slot);
+        CallWatch watch(request.tag, CallKind::kSfv);
+        end = CheckSfvList(list, HostTextEncoding(list), watch.get(), {DeliverSfvEntry, &delivery},
+                           &counts);
     }
 
     char summary[6 * 21 + sizeof " unreadable"];
     WriteSfvCounts(summary, counts, end);
-    const TextPiece finished[] = {
-        {kSignalCommand, TextEncoding::kUtf8}, {kCheckSfv, TextEncoding::kUtf8},
-        {" ", TextEncoding::kUtf8},            {tag, HostTextEncoding(tag)},
-        {" done ", TextEncoding::kUtf8},       {summary, TextEncoding::kUtf8},
-    };
-    const TextPiece stopped[] = {
-        {kSignalCommand, TextEncoding::kUtf8}, {kCancelled, TextEncoding::kUtf8},
-        {" ", TextEncoding::kUtf8},            {tag, HostTextEncoding(tag)},
-        {" ", TextEncoding::kUtf8},            {kCheckSfv, TextEncoding::kUtf8},
-    };
-    const TextPiece* command = end == SfvEnd::kStopped ? stopped : finished;
-    bool taken = delivery.open &&
-                 SendOnHostChannel(&delivery.channel, command, std::size(finished)) !=
-                     CommandDelivery::kNotHandedOver;
+    bool stopped = end == SfvEnd::kStopped;
+    TextPiece command[kCommandPieces];
+    if (stopped)
+        SignalPieces(command, kCancelled, request.tag, " ", {kCheckSfv, TextEncoding::kUtf8});
+    else
+        SignalPieces(command, kCheckSfv, request.tag, " done ", {summary, TextEncoding::kUtf8});
+    bool taken = delivery.open && SendOnHostChannel(&delivery.channel, command, kCommandPieces) !=
+                                      CommandDelivery::kNotHandedOver;
     if (delivery.open)
         CloseHostChannel(&delivery.channel);
-    if (!taken) {
-        // The host stopped taking commands: it runs the last one from the buffer.
-        JoinTextPieces(command, std::size(finished), data, kHostCommandCapacity);
-        return kHostReturnCommand;
-    }
-    if (end == SfvEnd::kStopped)
-        data[0] = '\0';
-    else
-        memcpy(data, summary, strlen(summary) + 1);
-    return kHostReturnResult;
+    return FinishCall(taken, command, stopped ? "" : summary, data);
 }

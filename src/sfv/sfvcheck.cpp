@@ -108,11 +108,11 @@ SfvVerdict CheckEntry(const Folder& folder, SfvLine* line, TextEncoding list_enc
     return SfvVerdict::kUnreadable;
 }
 
-void Count(SfvVerdict verdict, SfvCounts* counts, int step)
+void Count(SfvVerdict verdict, SfvCounts* counts)
 {
     uint64_t* counters[] = {&counts->ok, &counts->bad, &counts->missing, &counts->unreadable,
                             &counts->invalid};
-    *counters[static_cast<int>(verdict)] += static_cast<uint64_t>(step);
+    ++*counters[static_cast<int>(verdict)];
 }
 
 }  // namespace
@@ -147,12 +147,11 @@ SfvEnd CheckSfvList(const char* list_path, TextEncoding path_encoding, WorkWatch
             end = SfvEnd::kStopped;
             break;
         }
-        Count(verdict, counts, 1);
         if (!report.entry(report.context, index, facts.entries, verdict, name, facts.encoding)) {
-            Count(verdict, counts, -1);
             end = SfvEnd::kReportRefused;
             break;
         }
+        Count(verdict, counts);
         watch->entries_done.store(index, std::memory_order_relaxed);
     }
     if (end == SfvEnd::kDone && reader.failed)
