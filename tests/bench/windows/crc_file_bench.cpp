@@ -7,7 +7,7 @@
 //     crc_file_bench DLL FILE
 //
 // FILE should be large and already in the page cache.
-#include <windows.h>
+#include "bench_host.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -22,14 +22,6 @@ constexpr size_t kHostBufferBytes = 10240;
 using HostRoutine = int(__stdcall*)(HWND, HWND, char*, char*, BOOL, BOOL);
 
 char ReadBuffer[kChunkBytes];
-
-double Now()
-{
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
 
 // Returns the bytes read, 0 when the file cannot be opened.
 unsigned long long ReadOnly(const char* path)
@@ -52,22 +44,6 @@ LRESULT CALLBACK HostProcedure(HWND window, UINT message, WPARAM wparam, LPARAM 
     return message == WM_USER + 200 ? 1 : DefWindowProcW(window, message, wparam, lparam);
 }
 
-HWND MakeHostWindow()
-{
-    WNDCLASSW window_class = {};
-    window_class.lpfnWndProc = HostProcedure;
-    window_class.lpszClassName = L"CrcFileBenchHost";
-    RegisterClassW(&window_class);
-    return CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                           nullptr, nullptr, nullptr);
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
@@ -82,7 +58,7 @@ int main(int argc, char** argv)
                    : nullptr;
     };
     HostRoutine get_crc = routine("Get32BitCrc"), signal_crc = routine("SignalGet32BitCrc");
-    HWND host = MakeHostWindow();
+    HWND host = MakeHostWindow(L"CrcFileBenchHost", HostProcedure);
     if (get_crc == nullptr || signal_crc == nullptr || host == nullptr) {
         std::fprintf(stderr, "crc_file_bench: cannot load the routines from %s\n", argv[1]);
         return 1;

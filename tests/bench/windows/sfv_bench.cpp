@@ -8,7 +8,7 @@
 // entries per second.
 //
 //     sfv_bench DLL LIST...
-#include <windows.h>
+#include "bench_host.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -25,14 +25,6 @@ constexpr size_t kLargeList = 10000;
 
 using HostRoutine = int(__stdcall*)(HWND, HWND, char*, char*, BOOL, BOOL);
 
-double Now()
-{
-    LARGE_INTEGER counter, frequency;
-    QueryPerformanceCounter(&counter);
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(counter.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
 long Taken = 0;
 
 LRESULT CALLBACK HostProcedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
@@ -48,12 +40,7 @@ HWND Window = nullptr;
 // The stand-in for mIRC's window, on a thread of its own.
 DWORD WINAPI RunWindow(void*)
 {
-    WNDCLASSW window_class = {};
-    window_class.lpfnWndProc = HostProcedure;
-    window_class.lpszClassName = L"SfvBenchHost";
-    RegisterClassW(&window_class);
-    Window = CreateWindowExW(0, window_class.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                             nullptr, nullptr, nullptr);
+    Window = MakeHostWindow(L"SfvBenchHost", HostProcedure);
     MSG message;
     while (GetMessageW(&message, nullptr, 0, 0) > 0)
         DispatchMessageW(&message);
@@ -65,12 +52,6 @@ int Call(HostRoutine routine, HWND window, const std::string& text)
     static char data[kHostBufferBytes];
     lstrcpynA(data, text.c_str(), sizeof data);
     return routine(window, nullptr, data, nullptr, FALSE, FALSE);
-}
-
-double Median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 }  // namespace
