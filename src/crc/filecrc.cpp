@@ -43,12 +43,12 @@ void ReleaseReadBuffer(int i)
 
 }  // namespace
 
-FileCrcOutcome ComputeFileCrc(const char* path, TextEncoding encoding, WorkWatch* watch,
+FileCrcOutcome ComputeFileCrc(const char* path, WorkWatch* watch,
                               uint32_t* crc)
 {
     PlatformFile file;
-    if (!OpenFileForRead(path, encoding, &file))
-        return PathExists(path, encoding) ? FileCrcOutcome::kUnopenable : FileCrcOutcome::kMissing;
+    if (!OpenFileForRead(path, &file))
+        return PathExists(path) ? FileCrcOutcome::kUnopenable : FileCrcOutcome::kMissing;
     if (watch != nullptr) {
         watch->bytes_done.store(0, std::memory_order_relaxed);
         watch->bytes_total.store(FileSizeOf(file), std::memory_order_relaxed);
@@ -76,15 +76,15 @@ FileCrcOutcome ComputeFileCrc(const char* path, TextEncoding encoding, WorkWatch
     return failed ? FileCrcOutcome::kReadFailed : FileCrcOutcome::kComplete;
 }
 
-bool TryCalcFileCrc(const char* path, TextEncoding encoding, uint32_t* crc, WorkWatch* watch)
+bool TryCalcFileCrc(const char* path, uint32_t* crc, WorkWatch* watch)
 {
-    FileCrcOutcome outcome = ComputeFileCrc(path, encoding, watch, crc);
+    FileCrcOutcome outcome = ComputeFileCrc(path, watch, crc);
     return outcome == FileCrcOutcome::kComplete || outcome == FileCrcOutcome::kReadFailed;
 }
 
-uint32_t CalcFileCrc(const char* path, TextEncoding encoding)
+uint32_t CalcFileCrc(const char* path)
 {
     uint32_t crc = kUnopenableCrc;
-    TryCalcFileCrc(path, encoding, &crc);
+    TryCalcFileCrc(path, &crc);
     return crc;
 }

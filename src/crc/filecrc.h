@@ -2,7 +2,6 @@
 #pragma once
 
 #include "crc/workwatch.h"
-#include "text/encoding.h"
 
 #include <cstdint>
 
@@ -24,17 +23,17 @@ enum class FileCrcOutcome : uint8_t {
 // the outcome is kComplete or kReadFailed). With a watch, the bytes read and
 // the file's size are shown in it, and its stop flag is looked at after each
 // chunk.
-FileCrcOutcome ComputeFileCrc(const char* path, TextEncoding encoding, WorkWatch* watch,
+FileCrcOutcome ComputeFileCrc(const char* path, WorkWatch* watch,
                               uint32_t* crc);
 
 // Computes the CRC-32 of the file's bytes into *crc. False, with *crc
 // untouched, when the file cannot be opened (missing, a directory, locked).
 // A read that fails part-way ends the file there: the CRC covers the bytes
-// read until then. The path is text in `encoding`.
-bool TryCalcFileCrc(const char* path, TextEncoding encoding, uint32_t* crc,
+// read until then. The path is UTF-8.
+bool TryCalcFileCrc(const char* path, uint32_t* crc,
                     WorkWatch* watch = nullptr);
 
 // The CRC-32 of the file, or kUnopenableCrc when it cannot be opened. The
 // path is used verbatim; a relative one resolves against the current
 // directory.
-uint32_t CalcFileCrc(const char* path, TextEncoding encoding);
+uint32_t CalcFileCrc(const char* path);

@@ -33,6 +33,9 @@ constexpr uint32_t kFirstUtf8Host = 7;
 constexpr bool kOnlyUtf8Hosts = sizeof(void*) == 8;
 
 std::atomic<uint32_t> HostMajorVersion{0};  // 0: no LoadDll came
+std::atomic<uint32_t> HostBuffer{0};        // 0: no LoadDll came
+constexpr uint32_t kUnknownHostAnswerBytes = 256;
+constexpr uint32_t kUnknownHostCommandBytes = 900;
 std::atomic<int> RunningCalls{0};
 std::atomic<uint32_t> FirstCallThread{0};
 std::atomic<bool> CallsOnManyThreads{false};
@@ -68,12 +71,51 @@ bool MayBeCodePageToo(const char* text, TextEncoding encoding)
            encoding == TextEncoding::kUtf8 && HasHighBytes(text);
 }
 
+uint32_t ReadHostVersion(uint32_t version)
+{
+    uint32_t major = version & 0xFFFFu, minor = version >> 16;
+    if (major == 0)  // 5.8 to 5.91 (minor 80 to 91), 6.0 to 6.03 (0 to 3)
+        return minor >= 80 && minor <= 99 ? 500 + minor : minor <= 3 ? 600 + minor : 0;
+    if (minor < 10 && major <= 6)
+        minor *= 10;  // not yet padded: 6.2 is 6.20
+    return minor > 99 ? 0 : major * 100 + minor;
+}
+
+uint32_t BufferBytesOf(uint32_t hundredths, uint32_t bytes)
+{
+    if (hundredths <= 631)
+        return 900;
+    if (hundredths <= 752)
+        return 4096;
+    if (hundredths <= 761)
+        return 8192;
+    if (hundredths <= 763 || bytes / 2 < 10240)
+        return 10240;  // a 7.64 that gives no larger size keeps 7.63's
+    return bytes / 2 < kMostHostBufferBytes ? bytes / 2 : kMostHostBufferBytes;
+}
+
+uint32_t HostBufferBytes()
+{
+    uint32_t bytes = HostBuffer.load(std::memory_order_relaxed);
+    return bytes != 0 ? bytes : kUnknownHostAnswerBytes;
+}
+
+uint32_t HostCommandBytes()
+{
+    uint32_t bytes = HostBuffer.load(std::memory_order_relaxed);
+    return bytes != 0 ? bytes : kUnknownHostCommandBytes;
+}
+
 void TALLOWIX_STDCALL LoadDll(LoadInfo* info)
 {
-    // mVersion is the one field read; mKeep is left as the host set it
-    // (TRUE), so the library stays loaded between calls.
-    if (info != nullptr && (info->mVersion & 0xFFFFu) != 0)
-        HostMajorVersion.store(info->mVersion & 0xFFFFu, std::memory_order_relaxed);
+    // mVersion is read, and from 7.64 on mBytes; mKeep is left as the host
+    // set it (TRUE), so the library stays loaded between calls.
+    uint32_t hundredths = info != nullptr ? ReadHostVersion(info->mVersion) : 0;
+    if (hundredths != 0) {
+        HostMajorVersion.store(hundredths / 100, std::memory_order_relaxed);
+        HostBuffer.store(BufferBytesOf(hundredths, hundredths >= 764 ? info->mBytes : 0),
+                         std::memory_order_relaxed);
+    }
     // The host's own thread loads the library: calls made on it later are
     // never under way when it asks to unload.
     uint32_t none = 0;

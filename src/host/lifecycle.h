@@ -41,5 +41,29 @@ TextEncoding HostTextEncoding(const char* text);
 // has not said which it sends.
 bool MayBeCodePageToo(const char* text, TextEncoding encoding);
 
+// The version a LoadDll's mVersion gives, in hundredths (7.64 is 764). Major
+// in the low word, minor in the high one, but not always so: before 6.21 the
+// minor is not padded (6.2 is 6.20), and 5.8 to 5.91 and 6.0 to 6.03 give 0
+// as the major. 0 when the value can be no mIRC version at all.
+uint32_t ReadHostVersion(uint32_t version);
+
+// The size of the host's data buffer for a `char *` library, by version:
+// 900 bytes up to 6.31, 4,096 up to 7.52, 8,192 up to 7.61, 10,240 for 7.62
+// and 7.63, and from 7.64 half of mBytes (the host's wide buffers), at most
+// kMostHostBufferBytes.
+uint32_t BufferBytesOf(uint32_t hundredths, uint32_t bytes);
+constexpr uint32_t kMostHostBufferBytes = 65536;
+
+// Every answer the library writes fits this many bytes with its terminator:
+// the host's data buffer, or 256 bytes for a host that never called LoadDll
+// (any other program, which may have made its buffer that small).
+uint32_t HostBufferBytes();
+
+// Every command the library hands the host, whole, fits this many bytes in
+// the host's encoding: the host's data buffer, where a returned command
+// arrives and which bounds mIRC's own command line; 900 bytes, the smallest
+// any mIRC had, without LoadDll.
+uint32_t HostCommandBytes();
+
 TALLOWIX_EXPORT void TALLOWIX_STDCALL LoadDll(LoadInfo* info);
 TALLOWIX_EXPORT int TALLOWIX_STDCALL UnloadDll(int timeout);

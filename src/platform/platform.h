@@ -25,13 +25,19 @@
 #define TALLOWIX_EXPORT extern "C" __attribute__((visibility("default")))
 #endif
 
-// Every path text the library builds fits 255 bytes and a terminator, in
-// whichever encoding the text is read.
-constexpr uint32_t kPathCapacity = 256;
-
-// Path texts are read as their TextEncoding says: code-page text through the
-// system's single-byte calls, UTF-8 through its wide-character calls. The
-// native build has one kind of file name, bytes, and takes both alike.
+// Every text the library handles inside is UTF-8: host text is converted to
+// it where it arrives and back where an answer leaves (src/host), and the
+// platform layer turns it into the system's own names. On Windows that is
+// UTF-16 for the wide calls, the only file calls the library makes, so a
+// name is always the name the system holds, never a look-alike.
+//
+// A path may be as long as the system's own limit, 32,767 UTF-16 units; in
+// UTF-8 each unit takes at most three bytes. Paths of MAX_PATH units and
+// more go to the system in their \\?\ form (see platform_win32.cpp).
+constexpr uint32_t kMostPathUnits = 32767;
+constexpr uint32_t kPathCapacity = 3 * kMostPathUnits + 1;
+// A listed name: at most 255 UTF-16 units, in UTF-8 with a terminator.
+constexpr uint32_t kNameCapacity = 3 * 255 + 1;
 
 // ---- Files --------------------------------------------------------------
 
@@ -41,8 +47,8 @@ struct PlatformFile {
 
 // Opens an existing file for binary reading while others may read and write
 // it. Fails for a directory, a missing file or anything else unopenable, and
-// for a UTF-8 path that has no wide form within the system's path limit.
-bool OpenFileForRead(const char* path, TextEncoding encoding, PlatformFile* file);
+// for a path that is not UTF-8 or is longer than the system takes.
+bool OpenFileForRead(const char* path, PlatformFile* file);
 
 // Reads up to `wanted` bytes; returns how many arrived, 0 at the end of the
 // file or on failure. `failed`, when given, tells the two apart: it is set
@@ -56,33 +62,62 @@ void CloseFile(PlatformFile file);
 
 // Whether anything (a file, a folder) exists at `path`: after a failed open,
 // this tells a missing file from one that cannot be opened.
-bool PathExists(const char* path, TextEncoding encoding);
+bool PathExists(const char* path);
+
+// Whether `path` names a directory (a link to one too).
+bool IsDirectoryPath(const char* path);
+
+// Creates a file that must not exist yet, for writing, shared with no one
+// until it is finished. False when it exists or cannot be made.
+bool CreateNewFile(const char* path, PlatformFile* file);
+
+// Writes all `count` bytes; false when they could not all be written.
+bool WriteFileBytes(PlatformFile file, const void* bytes, uint32_t count);
+
+// Flushes a new file to its disk and closes it; false when the flush failed
+// (the file is closed either way).
+bool FinishNewFile(PlatformFile file);
+
+// Puts the file `from` in the place of `to`, which may exist: at once and
+// whole, on the same volume. False when it could not be done; `to` is then
+// as it was.
+bool ReplaceWithFile(const char* from, const char* to);
+
+// Removes a file; false when it could not be removed.
+bool RemoveFile(const char* path);
+
+// The local date and time now, for texts meant for people.
+struct LocalTime {
+    uint16_t year, month, day, hour, minute, second;
+};
+void ReadLocalTime(LocalTime* time);
 
 // ---- Directory listings -------------------------------------------------
 
-// The facts the search takes from each listed entry.
+// The facts taken from each listed entry.
 struct ListingEntry {
-    char name[260];      // the entry's own name, in the listing's encoding
-    bool is_directory;   // a directory, or a link that leads to one
-    bool is_link;        // reached through a link (a junction or a symbolic
-                         // link), so it may lead back into the walk
-    uint32_t size_low;   // low 32 bits of the size
+    char name[kNameCapacity];  // the entry's own name, in UTF-8
+    bool is_directory;         // a directory, or a link that leads to one
+    bool is_link;              // reached through a link (a junction or a
+                               // symbolic link), so it may lead back into the walk
+    uint64_t size;             // the size in bytes
 };
 
 struct Listing {
     void* handle;
-    TextEncoding encoding;  // of the pattern and of every listed name
-    ListingEntry entry;     // the current entry
 };
 
-// Opens the listing for a pattern whose last component is "*.*" and fills
-// the first entry. False when the directory cannot be listed, for any reason.
-// In UTF-8, a name with no faithful UTF-8 form (an unpaired surrogate) or
-// one too long for the entry is passed over, as no path could hold it.
-bool OpenListing(const char* pattern, TextEncoding encoding, Listing* listing);
+// Opens the listing of every entry in `directory` ("" the current directory,
+// "C:" that drive's root) and fills `entry` with the first. False when the
+// directory cannot be listed, for any reason. A listing that opens but has
+// no entry the library can name sets *has_entry false (the listing is then
+// already closed). A name with no faithful UTF-8 form (an unpaired
+// surrogate), or one that holds a separator, is passed over: no path could
+// name it.
+bool OpenListing(const char* directory, Listing* listing, ListingEntry* entry, bool* has_entry);
 
 // Moves to the next entry. False at the end of the listing or on any error.
-bool NextListingEntry(Listing* listing);
+bool NextListingEntry(Listing* listing, ListingEntry* entry);
 
 void CloseListing(Listing* listing);
 
@@ -102,15 +137,15 @@ struct DirectoryId {
 };
 
 // The identity of the directory an open listing lists; `directory` is the
-// text its pattern was built from ("" the current directory, "C:" that
-// drive's root). False when it cannot be read.
+// text it was opened with. False when it cannot be read.
 bool GetListingDirectoryId(const Listing& listing, const char* directory, DirectoryId* id);
 
 // The identity of the directory `level` steps above the one `directory`
-// names (1 its parent), physically: through the directories themselves, not
-// the path's spelling. False above the root, or when it cannot be read.
-bool GetEnclosingDirectoryId(const char* directory, TextEncoding encoding, uint32_t level,
-                             DirectoryId* id);
+// names (1 its parent), physically: the directory is opened and its own
+// final path is cut, so a start reached through a link has the folders
+// above its target. (Windows XP cannot tell a handle's final path: there the
+// spelled path is cut.) False above the root, or when it cannot be read.
+bool GetEnclosingDirectoryId(const char* directory, uint32_t level, DirectoryId* id);
 
 // ---- Waiting for a free read buffer -------------------------------------
 
@@ -157,13 +192,13 @@ struct HostChannel {
 // has stopped answering, no mapping to be had.
 bool OpenHostChannel(void* window, HostChannel* channel);
 
-// Hands the command made of `pieces` over as mIRC's command message does it,
-// waiting at most kHostWaitMilliseconds. A window that takes wide text gets
-// the command in UTF-16, each piece converted from its own encoding; an
-// older, single-byte window gets the pieces' bytes as they are. After
-// kUnknown the host may still read the mapping later, so the caller sends
-// nothing more on the channel and closes it.
-CommandDelivery SendOnHostChannel(HostChannel* channel, const TextPiece* pieces, size_t count);
+// Hands the command made of the UTF-8 `pieces` over as mIRC's command
+// message does it, waiting at most kHostWaitMilliseconds. A window that takes
+// wide text gets the command in UTF-16; an older, single-byte window gets it
+// in the code page, and nothing when a character has no exact form there.
+// After kUnknown the host may still read the mapping later, so the caller
+// sends nothing more on the channel and closes it.
+CommandDelivery SendOnHostChannel(HostChannel* channel, const char* const* pieces, size_t count);
 
 // Closes the mapping, so that a message the host takes after the wait ran
 // out finds nothing to run.
@@ -171,17 +206,19 @@ void CloseHostChannel(HostChannel* channel);
 
 // One command on a channel of its own. The POSIX stand-in has no windows: it
 // answers kNotHandedOver.
-CommandDelivery SendHostCommand(void* window, const TextPiece* pieces, size_t count);
+CommandDelivery SendHostCommand(void* window, const char* const* pieces, size_t count);
 
 // Converts zero-terminated code-page text into zero-terminated UTF-8 in
-// `text`, a buffer of `capacity` bytes. False when it does not fit. The
-// native build's code page is UTF-8 itself: the bytes are copied.
+// `text`, a buffer of `capacity` bytes, strictly: false when a byte sequence
+// is no character of the code page (it names nothing) or the result does not
+// fit. The native build's code page is UTF-8 itself: well-formed text is
+// copied.
 bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity);
 
-// Whether a byte of code-page text begins a two-byte character (only in the
-// code pages of Chinese, Japanese and Korean systems): the byte after it is
-// part of that character, whatever its value (0x5C, "\\", or 0x7C, "|").
-bool IsCodePageLeadByte(unsigned char byte);
+// Converts zero-terminated UTF-8 into zero-terminated code-page text,
+// strictly: false when a character has no exact form in the code page (no
+// look-alike is ever put in its place) or the result does not fit.
+bool Utf8ToCodePage(const char* text, char* code_page_text, size_t capacity);
 
 // ---- Threads and the module ---------------------------------------------
 

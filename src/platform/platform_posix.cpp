@@ -1,7 +1,8 @@
 // POSIX implementation of the platform interface, for the native build of the
 // portable core. Path texts arrive in the library's own form, where only the
 // backslash separates components; they are turned into POSIX paths here.
-// File names here are bytes, so both text encodings are taken alike. A module
+// File names here are bytes; the library's are UTF-8, and a listed name
+// that is not is passed over, as Windows passes over one with no UTF-8 form. A module
 // has no version resource on this platform, so every version lookup ends in
 // "no version information".
 #include "platform/platform.h"
@@ -18,28 +19,49 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
-
-constexpr size_t kNativePathCapacity = 4096;
 
 pthread_mutex_t PoolLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t PoolChange = PTHREAD_COND_INITIALIZER;
 int FreeReadBuffers = kReadBufferCount;  // guarded by PoolLock
 
-// Copies a library path into a native one, backslashes made slashes. False
-// when it does not fit.
-bool ToNativePath(const char* path, char* native, size_t length)
+// A library path as a native one, backslashes made slashes, on the heap for
+// the one call ("" stays "", which names nothing).
+class NativePath {
+public:
+    explicit NativePath(const char* path, const char* suffix = "")
+    {
+        size_t n = strlen(path), extra = strlen(suffix);
+        text_ = static_cast<char*>(malloc(n + extra + 1));
+        if (text_ == nullptr)
+            return;
+        for (size_t i = 0; i < n; ++i)
+            text_[i] = path[i] == '\\' ? '/' : path[i];
+        memcpy(text_ + n, suffix, extra + 1);
+    }
+    ~NativePath() { free(text_); }
+    NativePath(const NativePath&) = delete;
+    NativePath& operator=(const NativePath&) = delete;
+    const char* get() const { return text_; }
+    bool ok() const { return text_ != nullptr && text_[0] != '\0'; }
+
+private:
+    char* text_;
+};
+
+int Descriptor(PlatformFile file)
 {
-    if (length >= kNativePathCapacity)
-        return false;
-    for (size_t i = 0; i < length; ++i)
-        native[i] = path[i] == '\\' ? '/' : path[i];
-    native[length] = '\0';
-    return true;
+    return static_cast<int>(reinterpret_cast<intptr_t>(file.handle));
 }
 
-bool FillEntry(DIR* dir, Listing* listing)
+PlatformFile FromDescriptor(int fd)
+{
+    return {reinterpret_cast<void*>(static_cast<intptr_t>(fd))};
+}
+
+bool FillEntry(DIR* dir, ListingEntry* e)
 {
     while (dirent* d = readdir(dir)) {
         struct stat st;
@@ -48,31 +70,38 @@ bool FillEntry(DIR* dir, Listing* listing)
         if (fstatat(dirfd(dir), d->d_name, &st, 0) != 0 &&
             fstatat(dirfd(dir), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;  // gone since it was listed
-        ListingEntry& e = listing->entry;
-        size_t n = strnlen(d->d_name, sizeof e.name - 1);
-        memcpy(e.name, d->d_name, n);
-        e.name[n] = '\0';
-        e.is_directory = S_ISDIR(st.st_mode);
-        e.is_link = d->d_type == DT_LNK;
+        // A name that holds a backslash, or is not UTF-8, names nothing the
+        // library could join into a path.
+        size_t n = strlen(d->d_name);
+        if (n >= sizeof e->name || strchr(d->d_name, '\\') != nullptr || !IsValidUtf8(d->d_name))
+            continue;
+        memcpy(e->name, d->d_name, n + 1);
+        e->is_directory = S_ISDIR(st.st_mode);
+        e->is_link = d->d_type == DT_LNK;
         struct stat own;  // some file systems leave the kind to a stat
-        if (d->d_type == DT_UNKNOWN && e.is_directory &&
+        if (d->d_type == DT_UNKNOWN && e->is_directory &&
             fstatat(dirfd(dir), d->d_name, &own, AT_SYMLINK_NOFOLLOW) == 0)
-            e.is_link = S_ISLNK(own.st_mode);
-        e.size_low = static_cast<uint32_t>(st.st_size);
+            e->is_link = S_ISLNK(own.st_mode);
+        e->size = static_cast<uint64_t>(st.st_size);
         return true;
     }
     return false;
 }
 
+DirectoryId IdOf(const struct stat& st)
+{
+    // Device and inode name one directory on every file system Linux mounts.
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, 0, true};
+}
+
 }  // namespace
 
-bool OpenFileForRead(const char* path, TextEncoding, PlatformFile* file)
+bool OpenFileForRead(const char* path, PlatformFile* file)
 {
-    char native[kNativePathCapacity];
-    size_t length = strlen(path);
-    if (length == 0 || !ToNativePath(path, native, length))
+    NativePath native(path);
+    if (!native.ok())
         return false;
-    int fd = open(native, O_RDONLY | O_CLOEXEC);
+    int fd = open(native.get(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
@@ -80,13 +109,13 @@ bool OpenFileForRead(const char* path, TextEncoding, PlatformFile* file)
         close(fd);
         return false;
     }
-    file->handle = reinterpret_cast<void*>(static_cast<intptr_t>(fd));
+    *file = FromDescriptor(fd);
     return true;
 }
 
 uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted, bool* failed)
 {
-    int fd = static_cast<int>(reinterpret_cast<intptr_t>(file.handle));
+    int fd = Descriptor(file);
     uint32_t got = 0;
     // Fill the chunk as ReadFile does on a regular file: short reads are
     // continued, and a failure after some bytes still counts those bytes.
@@ -106,49 +135,103 @@ uint32_t ReadFileChunk(PlatformFile file, void* buffer, uint32_t wanted, bool* f
 uint64_t FileSizeOf(PlatformFile file)
 {
     struct stat st;
-    int fd = static_cast<int>(reinterpret_cast<intptr_t>(file.handle));
-    return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    return fstat(Descriptor(file), &st) == 0 && S_ISREG(st.st_mode)
+               ? static_cast<uint64_t>(st.st_size)
+               : 0;
 }
 
 void CloseFile(PlatformFile file)
 {
-    close(static_cast<int>(reinterpret_cast<intptr_t>(file.handle)));
+    close(Descriptor(file));
 }
 
-bool PathExists(const char* path, TextEncoding)
+bool PathExists(const char* path)
 {
-    char native[kNativePathCapacity];
+    NativePath native(path);
     struct stat st;
-    size_t length = strlen(path);
-    return length > 0 && ToNativePath(path, native, length) && lstat(native, &st) == 0;
+    return native.ok() && lstat(native.get(), &st) == 0;
 }
 
-bool OpenListing(const char* pattern, TextEncoding encoding, Listing* listing)
+bool IsDirectoryPath(const char* path)
 {
-    listing->encoding = encoding;
-    // The pattern is "<directory>\*.*" or the bare "*.*"; list the directory.
-    char native[kNativePathCapacity];
-    const char* last = strrchr(pattern, '\\');
-    if (last == nullptr)
-        strcpy(native, ".");
-    else if (last == pattern)
-        strcpy(native, "/");
-    else if (!ToNativePath(pattern, native, static_cast<size_t>(last - pattern)))
+    NativePath native(path);
+    struct stat st;
+    return native.ok() && stat(native.get(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool CreateNewFile(const char* path, PlatformFile* file)
+{
+    NativePath native(path);
+    int fd = native.ok() ? open(native.get(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644) : -1;
+    if (fd < 0)
         return false;
-    DIR* dir = opendir(native);
-    if (dir == nullptr)
-        return false;
-    if (!FillEntry(dir, listing)) {
-        closedir(dir);
-        return false;
-    }
-    listing->handle = dir;
+    *file = FromDescriptor(fd);
     return true;
 }
 
-bool NextListingEntry(Listing* listing)
+bool WriteFileBytes(PlatformFile file, const void* bytes, uint32_t count)
 {
-    return FillEntry(static_cast<DIR*>(listing->handle), listing);
+    const char* at = static_cast<const char*>(bytes);
+    while (count > 0) {
+        ssize_t n = write(Descriptor(file), at, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        at += n;
+        count -= static_cast<uint32_t>(n);
+    }
+    return true;
+}
+
+bool FinishNewFile(PlatformFile file)
+{
+    bool flushed = fsync(Descriptor(file)) == 0;
+    return close(Descriptor(file)) == 0 && flushed;
+}
+
+bool ReplaceWithFile(const char* from, const char* to)
+{
+    NativePath native_from(from), native_to(to);
+    return native_from.ok() && native_to.ok() && rename(native_from.get(), native_to.get()) == 0;
+}
+
+bool RemoveFile(const char* path)
+{
+    NativePath native(path);
+    return native.ok() && unlink(native.get()) == 0;
+}
+
+void ReadLocalTime(LocalTime* time)
+{
+    time_t now = ::time(nullptr);
+    struct tm local;
+    localtime_r(&now, &local);
+    *time = {static_cast<uint16_t>(local.tm_year + 1900), static_cast<uint16_t>(local.tm_mon + 1),
+             static_cast<uint16_t>(local.tm_mday), static_cast<uint16_t>(local.tm_hour),
+             static_cast<uint16_t>(local.tm_min), static_cast<uint16_t>(local.tm_sec)};
+}
+
+bool OpenListing(const char* directory, Listing* listing, ListingEntry* entry, bool* has_entry)
+{
+    // "" is the current directory; "\" alone the root.
+    NativePath native(directory[0] == '\0' ? "." : directory);
+    if (!native.ok())
+        return false;
+    DIR* dir = opendir(native.get());
+    if (dir == nullptr)
+        return false;
+    *has_entry = FillEntry(dir, entry);
+    if (*has_entry)
+        listing->handle = dir;
+    else
+        closedir(dir);
+    return true;
+}
+
+bool NextListingEntry(Listing* listing, ListingEntry* entry)
+{
+    return FillEntry(static_cast<DIR*>(listing->handle), entry);
 }
 
 void CloseListing(Listing* listing)
@@ -161,42 +244,38 @@ bool GetListingDirectoryId(const Listing& listing, const char*, DirectoryId* id)
     struct stat st;
     if (fstat(dirfd(static_cast<DIR*>(listing.handle)), &st) != 0)
         return false;
-    // Device and inode name one directory on every file system Linux mounts.
-    *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, 0, true};
+    *id = IdOf(st);
     return true;
 }
 
-namespace {
-
-// Stats the directory `level` ".." steps above `native`, a path of `length`
-// bytes; ".." is the directory's own parent, whatever link led to it.
-bool StatAbove(char* native, size_t length, uint32_t level, struct stat* st)
+bool GetEnclosingDirectoryId(const char* directory, uint32_t level, DirectoryId* id)
 {
-    native[length] = '\0';
-    for (uint32_t i = 0; i < level; ++i, length += 3) {
-        if (length + 4 > kNativePathCapacity)
-            return false;
-        memcpy(native + length, "/..", 4);
-    }
-    return stat(native, st) == 0;
-}
-
-}  // namespace
-
-bool GetEnclosingDirectoryId(const char* directory, TextEncoding, uint32_t level, DirectoryId* id)
-{
-    char native[kNativePathCapacity];
-    size_t length = strlen(directory);
-    if (length == 0)
-        directory = ".", length = 1;
-    struct stat st, below;
-    if (!ToNativePath(directory, native, length) || !StatAbove(native, length, level, &st) ||
-        !StatAbove(native, length, level - 1, &below))
+    // ".." is a directory's own parent, whatever link led to it: the chain
+    // of them is the physical one.
+    if (level == 0 || level > 4096)
         return false;
-    if (st.st_dev == below.st_dev && st.st_ino == below.st_ino)
-        return false;  // the root is its own parent
-    *id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino), 0, 0, true};
-    return true;
+    size_t length = strlen(directory);
+    char* ups = static_cast<char*>(malloc(3 * level + 1));
+    if (ups == nullptr)
+        return false;
+    ups[0] = '\0';
+    for (uint32_t i = 1; i < level; ++i)
+        strcat(ups, "/..");
+    struct stat st, below;
+    bool read = false;
+    {
+        NativePath under(length == 0 ? "." : directory, ups);
+        strcat(ups, "/..");
+        NativePath above(length == 0 ? "." : directory, ups);
+        read = under.ok() && above.ok() && stat(under.get(), &below) == 0 &&
+               stat(above.get(), &st) == 0 &&
+               // the root is its own parent
+               !(st.st_dev == below.st_dev && st.st_ino == below.st_ino);
+    }
+    free(ups);
+    if (read)
+        *id = IdOf(st);
+    return read;
 }
 
 void WaitForReadBuffer()
@@ -224,30 +303,39 @@ bool OpenHostChannel(void*, HostChannel*)
     return false;
 }
 
-CommandDelivery SendOnHostChannel(HostChannel*, const TextPiece*, size_t)
+CommandDelivery SendOnHostChannel(HostChannel*, const char* const*, size_t)
 {
     return CommandDelivery::kNotHandedOver;
 }
 
 void CloseHostChannel(HostChannel*) {}
 
-CommandDelivery SendHostCommand(void*, const TextPiece*, size_t)
+CommandDelivery SendHostCommand(void*, const char* const*, size_t)
 {
     return CommandDelivery::kNotHandedOver;
 }
 
-bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity)
+namespace {
+
+bool CopyUtf8(const char* from, char* to, size_t capacity)
 {
-    size_t length = strlen(code_page_text);
-    if (length >= capacity)
+    size_t length = strlen(from);
+    if (length >= capacity || !IsValidUtf8(from))
         return false;
-    memcpy(text, code_page_text, length + 1);
+    memcpy(to, from, length + 1);
     return true;
 }
 
-bool IsCodePageLeadByte(unsigned char)
+}  // namespace
+
+bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity)
 {
-    return false;
+    return CopyUtf8(code_page_text, text, capacity);
+}
+
+bool Utf8ToCodePage(const char* text, char* code_page_text, size_t capacity)
+{
+    return CopyUtf8(text, code_page_text, capacity);
 }
 
 uint32_t CurrentThreadId()

@@ -1,50 +1,140 @@
 // Win32 implementation of the platform interface.
 //
-// Code-page text goes to the single-byte (A) calls exactly as given. UTF-8
-// text is turned into UTF-16 here, just before the wide (W) call, and wide
-// names coming back are turned into UTF-8 here; the wide forms live only in
-// these calls' frames, never in the search's recursion.
+// Text arrives here as UTF-8 and goes to the system's wide (W) calls only; no
+// single-byte file call is made, so no name is ever turned into a best-fit
+// look-alike (U+FF3C, the fullwidth reverse solidus, would become "\" in the
+// code page). Wide names coming back are turned into UTF-8 here.
+//
+// A path shorter than MAX_PATH goes to the system as it is, its wide form in
+// the caller's frame. A longer one goes in the \\?\ form of its full path
+// (\\?\UNC\server\share\... for a share), which the system takes up to 32,767
+// units but does not normalise: so the full path is made first, by
+// GetFullPathNameW, which resolves "." and ".." and separators as the system
+// would for a short path. That form lives in one heap block for the call.
 #include "platform/platform.h"
 
 #include <windows.h>
 
 #include <atomic>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 
-static_assert(sizeof(ListingEntry::name) == sizeof(WIN32_FIND_DATAA::cFileName),
-              "a listed name must fit the entry record");
 static_assert(sizeof(char16_t) == sizeof(WCHAR), "UTF-16 units are the system's wide characters");
 
 namespace {
 
-// The longest path the wide calls take without the \\?\ form, terminator
-// included: no more than the single-byte calls take.
-constexpr uint32_t kWidePathCapacity = MAX_PATH;
+// A path's wide form for one system call: in the frame while it is short,
+// on the heap (and in the \\?\ form) when it is not.
+class SystemPath {
+public:
+    SystemPath() = default;
+    ~SystemPath() { free(heap_); }
+    SystemPath(const SystemPath&) = delete;
+    SystemPath& operator=(const SystemPath&) = delete;
 
-// The wide form of a UTF-8 path; false when it is not UTF-8 or is too long.
-bool WidePath(const char* path, WCHAR (&wide)[kWidePathCapacity])
+    // Makes the wide form of UTF-8 `path` followed by `suffix` (ASCII, added
+    // after a backslash unless the path is empty or ends in one). False when
+    // the text is not UTF-8 or the path is longer than the system takes.
+    bool Make(const char* path, const char* suffix = "");
+    const WCHAR* get() const { return text_; }
+
+private:
+    WCHAR frame_[MAX_PATH];
+    WCHAR* heap_ = nullptr;
+    const WCHAR* text_ = nullptr;
+};
+
+constexpr size_t kLongUnits = kMostPathUnits + 1;
+constexpr WCHAR kLongPrefix[] = L"\\\\?\\";
+constexpr WCHAR kLongUncPrefix[] = L"\\\\?\\UNC\\";
+
+bool StartsWith(const WCHAR* text, const WCHAR* prefix)
 {
-    return Utf8ToUtf16(path, reinterpret_cast<char16_t*>(wide), kWidePathCapacity);
+    return wcsncmp(text, prefix, wcslen(prefix)) == 0;
 }
 
-// Opens an existing path through the single-byte or the wide call, as its
-// encoding says.
-HANDLE OpenExisting(const char* path, TextEncoding encoding, DWORD access, DWORD share,
-                    DWORD flags)
+// Appends the ASCII suffix after a separator; false when it does not fit.
+bool AppendSuffix(WCHAR* wide, size_t capacity, const char* suffix)
 {
-    if (encoding == TextEncoding::kCodePage)
-        return CreateFileA(path, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
-    WCHAR wide[kWidePathCapacity];
-    if (!WidePath(path, wide))
+    if (suffix[0] == '\0')
+        return true;
+    size_t n = wcslen(wide);
+    bool separator = n > 0 && wide[n - 1] != L'\\' && wide[n - 1] != L'/';
+    size_t need = n + separator + strlen(suffix) + 1;
+    if (need > capacity)
+        return false;
+    if (separator)
+        wide[n++] = L'\\';
+    for (const char* c = suffix; *c != '\0'; ++c)
+        wide[n++] = static_cast<WCHAR>(*c);
+    wide[n] = L'\0';
+    return true;
+}
+
+bool SystemPath::Make(const char* path, const char* suffix)
+{
+    auto* frame = reinterpret_cast<char16_t*>(frame_);
+    if (Utf8ToUtf16(path, frame, MAX_PATH) && AppendSuffix(frame_, MAX_PATH, suffix) &&
+        wcslen(frame_) < MAX_PATH - 12) {
+        // Short enough for every call, CreateDirectoryW's 248 aside.
+        text_ = frame_;
+        return true;
+    }
+    // One block holds the plain wide text and, behind it, the long form.
+    heap_ = static_cast<WCHAR*>(malloc(2 * kLongUnits * sizeof(WCHAR)));
+    if (heap_ == nullptr)
+        return false;
+    WCHAR* plain = heap_;
+    WCHAR* full = heap_ + kLongUnits;
+    if (!Utf8ToUtf16(path, reinterpret_cast<char16_t*>(plain), kLongUnits) ||
+        !AppendSuffix(plain, kLongUnits, suffix))
+        return false;
+    if (StartsWith(plain, kLongPrefix)) {
+        text_ = plain;  // the caller's own \\?\ text, taken as it is
+        return true;
+    }
+    // Room is left in front for the prefix: 8 units for \\?\UNC\ less the
+    // two backslashes of the share's own \\ that it replaces.
+    constexpr size_t kPrefixRoom = 6;
+    DWORD n = GetFullPathNameW(plain, kLongUnits - kPrefixRoom, full + kPrefixRoom, nullptr);
+    if (n == 0 || n >= kLongUnits - kPrefixRoom)
+        return false;
+    WCHAR* at = full + kPrefixRoom;
+    if (at[0] == L'\\' && at[1] == L'\\') {
+        if (at[2] == L'?' || at[2] == L'.') {  // \\?\ or \\.\ already
+            text_ = at;
+            return true;
+        }
+        at -= 6;  // "\\?\UNC\" + "server\..." over the share's "\\"
+        memcpy(at, kLongUncPrefix, 8 * sizeof(WCHAR));
+    } else {
+        at -= 4;
+        memcpy(at, kLongPrefix, 4 * sizeof(WCHAR));
+    }
+    text_ = at;
+    return true;
+}
+
+HANDLE OpenExisting(const char* path, DWORD access, DWORD share, DWORD flags)
+{
+    SystemPath wide;
+    if (!wide.Make(path))
         return INVALID_HANDLE_VALUE;
-    return CreateFileW(wide, access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    return CreateFileW(wide.get(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+}
+
+DWORD AttributesOf(const char* path)
+{
+    SystemPath wide;
+    return wide.Make(path) ? GetFileAttributesW(wide.get()) : INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace
 
-bool OpenFileForRead(const char* path, TextEncoding encoding, PlatformFile* file)
+bool OpenFileForRead(const char* path, PlatformFile* file)
 {
-    HANDLE h = OpenExisting(path, encoding, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE h = OpenExisting(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                             FILE_ATTRIBUTE_NORMAL);
     if (h == INVALID_HANDLE_VALUE)
         return false;
@@ -77,45 +167,86 @@ void CloseFile(PlatformFile file)
     CloseHandle(file.handle);
 }
 
-bool PathExists(const char* path, TextEncoding encoding)
+bool PathExists(const char* path)
 {
-    if (encoding == TextEncoding::kCodePage)
-        return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
-    WCHAR wide[kWidePathCapacity];
-    return WidePath(path, wide) && GetFileAttributesW(wide) != INVALID_FILE_ATTRIBUTES;
+    return AttributesOf(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool IsDirectoryPath(const char* path)
+{
+    DWORD attributes = AttributesOf(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool CreateNewFile(const char* path, PlatformFile* file)
+{
+    SystemPath wide;
+    if (!wide.Make(path))
+        return false;
+    HANDLE h = CreateFileW(wide.get(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    file->handle = h;
+    return true;
+}
+
+bool WriteFileBytes(PlatformFile file, const void* bytes, uint32_t count)
+{
+    DWORD written = 0;
+    return WriteFile(file.handle, bytes, count, &written, nullptr) != 0 && written == count;
+}
+
+bool FinishNewFile(PlatformFile file)
+{
+    bool flushed = FlushFileBuffers(file.handle) != 0;
+    return CloseHandle(file.handle) != 0 && flushed;
+}
+
+bool ReplaceWithFile(const char* from, const char* to)
+{
+    SystemPath wide_from, wide_to;
+    return wide_from.Make(from) && wide_to.Make(to) &&
+           MoveFileExW(wide_from.get(), wide_to.get(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RemoveFile(const char* path)
+{
+    SystemPath wide;
+    return wide.Make(path) && DeleteFileW(wide.get()) != 0;
+}
+
+void ReadLocalTime(LocalTime* time)
+{
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    *time = {now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond};
 }
 
 namespace {
 
-void CopyFacts(DWORD attributes, DWORD size_low, ListingEntry* entry)
-{
-    entry->is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    // Junctions and symbolic links are reparse points; so are the Unix links
-    // that Wine lists.
-    entry->is_link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    entry->size_low = size_low;
-}
-
-void CopyEntry(const WIN32_FIND_DATAA& data, ListingEntry* entry)
-{
-    memcpy(entry->name, data.cFileName, sizeof entry->name);
-    entry->name[sizeof entry->name - 1] = '\0';
-    CopyFacts(data.dwFileAttributes, data.nFileSizeLow, entry);
-}
-
-// False for a name with no faithful UTF-8 form or none that fits.
+// False for an entry the library cannot name: no faithful UTF-8 form, or a
+// separator in the name (a foreign file system may list one).
 bool CopyEntry(const WIN32_FIND_DATAW& data, ListingEntry* entry)
 {
+    for (const WCHAR* c = data.cFileName; *c != L'\0'; ++c)
+        if (*c == L'\\' || *c == L'/')
+            return false;
     if (!Utf16ToUtf8(reinterpret_cast<const char16_t*>(data.cFileName), entry->name,
                      sizeof entry->name))
         return false;
-    CopyFacts(data.dwFileAttributes, data.nFileSizeLow, entry);
+    entry->is_directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    // Junctions and symbolic links are reparse points; so are the Unix links
+    // that Wine lists.
+    entry->is_link = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    entry->size = (uint64_t(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     return true;
 }
 
 // Fills the entry from `data`, or from the first later entry that can be
-// given in UTF-8. False at the end of the listing.
-bool FirstUtf8Entry(HANDLE h, WIN32_FIND_DATAW* data, ListingEntry* entry)
+// named. False at the end of the listing.
+bool FirstNamedEntry(HANDLE h, WIN32_FIND_DATAW* data, ListingEntry* entry)
 {
     while (!CopyEntry(*data, entry))
         if (!FindNextFileW(h, data))
@@ -125,45 +256,27 @@ bool FirstUtf8Entry(HANDLE h, WIN32_FIND_DATAW* data, ListingEntry* entry)
 
 }  // namespace
 
-bool OpenListing(const char* pattern, TextEncoding encoding, Listing* listing)
+bool OpenListing(const char* directory, Listing* listing, ListingEntry* entry, bool* has_entry)
 {
-    HANDLE h;
-    listing->encoding = encoding;
-    if (encoding == TextEncoding::kCodePage) {
-        WIN32_FIND_DATAA data;
-        h = FindFirstFileA(pattern, &data);
-        if (h == INVALID_HANDLE_VALUE)
-            return false;
-        CopyEntry(data, &listing->entry);
-    } else {
-        WCHAR wide[kWidePathCapacity];
-        WIN32_FIND_DATAW data;
-        if (!WidePath(pattern, wide))
-            return false;
-        h = FindFirstFileW(wide, &data);
-        if (h == INVALID_HANDLE_VALUE)
-            return false;
-        if (!FirstUtf8Entry(h, &data, &listing->entry)) {
-            FindClose(h);
-            return false;
-        }
-    }
-    listing->handle = h;
+    SystemPath pattern;
+    WIN32_FIND_DATAW data;
+    if (!pattern.Make(directory, "*"))
+        return false;
+    HANDLE h = FindFirstFileW(pattern.get(), &data);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    *has_entry = FirstNamedEntry(h, &data, entry);
+    if (*has_entry)
+        listing->handle = h;
+    else
+        FindClose(h);
     return true;
 }
 
-bool NextListingEntry(Listing* listing)
+bool NextListingEntry(Listing* listing, ListingEntry* entry)
 {
-    if (listing->encoding == TextEncoding::kCodePage) {
-        WIN32_FIND_DATAA data;
-        if (!FindNextFileA(listing->handle, &data))
-            return false;
-        CopyEntry(data, &listing->entry);
-        return true;
-    }
     WIN32_FIND_DATAW data;
-    return FindNextFileW(listing->handle, &data) &&
-           FirstUtf8Entry(listing->handle, &data, &listing->entry);
+    return FindNextFileW(listing->handle, &data) && FirstNamedEntry(listing->handle, &data, entry);
 }
 
 void CloseListing(Listing* listing)
@@ -200,81 +313,118 @@ bool ReadDirectoryId(HANDLE h, DirectoryId* id)
 // backup flag lets a directory be opened at all.
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-// The text that opens the directory a listing's directory text names: ""
-// is the current one and "C:" the root that the pattern "C:\*.*" lists;
-// anything else, a \\?\ text too, is taken as it is.
-bool DirectoryItself(const char* directory, char (&itself)[kPathCapacity + 1])
+HANDLE OpenDirectory(const WCHAR* path)
+{
+    return CreateFileW(path, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                       nullptr);
+}
+
+// Opens the directory a listing's directory text names: "" is the current
+// one and "C:" the root that the listing of "C:" lists.
+HANDLE OpenDirectoryItself(const char* directory)
 {
     size_t n = strlen(directory);
-    if (n >= kPathCapacity)
-        return false;
-    if (n == 0)
-        directory = ".", n = 1;
-    memcpy(itself, directory, n + 1);
-    if (itself[n - 1] == ':')
-        memcpy(itself + n, "\\", 2);
-    return true;
+    bool bare = n == 0 || directory[n - 1] == ':';
+    SystemPath wide;
+    return wide.Make(directory, bare ? "." : "") ? OpenDirectory(wide.get())
+                                                 : INVALID_HANDLE_VALUE;
+}
+
+// Where the components of a full path begin: past "C:\", "\\server\share\"
+// and any \\?\ or \\?\UNC\ in front of them. Nothing is cut below it.
+size_t RootLength(const WCHAR* path)
+{
+    size_t at = 0;
+    bool unc = false;
+    if (StartsWith(path, kLongUncPrefix))
+        at = 8, unc = true;
+    else if (StartsWith(path, kLongPrefix))
+        at = 4;
+    else if (path[0] == L'\\' && path[1] == L'\\')
+        at = 2, unc = true;
+    if (!unc)
+        return path[at] != L'\0' && path[at + 1] == L':' ? at + 3 : at;
+    for (int part = 0; part < 2; ++part) {  // server, share
+        while (path[at] != L'\0' && path[at] != L'\\')
+            ++at;
+        if (path[at] == L'\\')
+            ++at;
+    }
+    return at;
 }
 
 // Cuts `level` components off a full path, leaving its trailing backslash.
-// False when the path has fewer.
-template <typename Char>
-bool CutComponents(Char* path, uint32_t level)
+// False when it has fewer above its root.
+bool CutComponents(WCHAR* path, uint32_t level)
 {
-    size_t n = 0;
-    while (path[n] != 0)
-        ++n;
+    size_t root = RootLength(path);
+    size_t n = wcslen(path);
     for (uint32_t i = 0; i < level; ++i) {
-        if (n > 0 && path[n - 1] == '\\')
-            --n;
-        while (n > 0 && path[n - 1] != '\\')
-            --n;
-        if (n == 0)
+        if (n <= root)
             return false;
+        if (path[n - 1] == L'\\')
+            --n;
+        while (n > root && path[n - 1] != L'\\')
+            --n;
     }
-    path[n] = 0;
+    path[n] = L'\0';
     return true;
 }
 
-// Room for a full path made from a relative text in a deep current directory.
-constexpr DWORD kFullPathCapacity = 2 * MAX_PATH;
+// GetFinalPathNameByHandleW came with Vista; on XP the name is not imported
+// and the spelled path stands in for the final one.
+using FinalPathFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+
+FinalPathFunction FinalPathOf()
+{
+    static std::atomic<FinalPathFunction> function{nullptr};
+    static std::atomic<bool> looked{false};
+    if (!looked.load(std::memory_order_acquire)) {
+        HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+        FARPROC found = kernel != nullptr ? GetProcAddress(kernel, "GetFinalPathNameByHandleW")
+                                          : nullptr;
+        function.store(reinterpret_cast<FinalPathFunction>(reinterpret_cast<void*>(found)),
+                       std::memory_order_relaxed);
+        looked.store(true, std::memory_order_release);
+    }
+    return function.load(std::memory_order_relaxed);
+}
+
+// The full path of the directory `directory` names into `full` (kLongUnits
+// units): where it physically is, when the system can tell.
+bool FullDirectoryPath(const char* directory, WCHAR* full)
+{
+    HANDLE h = OpenDirectoryItself(directory);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD n = 0;
+    if (FinalPathFunction final_path = FinalPathOf())
+        n = final_path(h, full, kLongUnits, 0 /* FILE_NAME_NORMALIZED | VOLUME_NAME_DOS */);
+    CloseHandle(h);
+    if (n != 0)
+        return n < kLongUnits;
+    SystemPath wide;
+    size_t length = strlen(directory);
+    if (!wide.Make(directory, length == 0 || directory[length - 1] == ':' ? "." : ""))
+        return false;
+    n = GetFullPathNameW(wide.get(), kLongUnits, full, nullptr);
+    return n != 0 && n < kLongUnits;
+}
 
 }  // namespace
 
-bool GetListingDirectoryId(const Listing& listing, const char* directory, DirectoryId* id)
+bool GetListingDirectoryId(const Listing&, const char* directory, DirectoryId* id)
 {
-    char itself[kPathCapacity + 1];
-    return DirectoryItself(directory, itself) &&
-           ReadDirectoryId(OpenExisting(itself, listing.encoding, 0, kShareAll,
-                                        FILE_FLAG_BACKUP_SEMANTICS),
-                           id);
+    return ReadDirectoryId(OpenDirectoryItself(directory), id);
 }
 
-bool GetEnclosingDirectoryId(const char* directory, TextEncoding encoding, uint32_t level,
-                             DirectoryId* id)
+bool GetEnclosingDirectoryId(const char* directory, uint32_t level, DirectoryId* id)
 {
-    char itself[kPathCapacity + 1];
-    if (!DirectoryItself(directory, itself))
-        return false;
-    HANDLE h;
-    if (encoding == TextEncoding::kCodePage) {
-        char full[kFullPathCapacity];
-        DWORD n = GetFullPathNameA(itself, kFullPathCapacity, full, nullptr);
-        if (n == 0 || n >= kFullPathCapacity || !CutComponents(full, level))
-            return false;
-        h = CreateFileA(full, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                        nullptr);
-    } else {
-        WCHAR wide[kWidePathCapacity], full[kFullPathCapacity];
-        if (!WidePath(itself, wide))
-            return false;
-        DWORD n = GetFullPathNameW(wide, kFullPathCapacity, full, nullptr);
-        if (n == 0 || n >= kFullPathCapacity || !CutComponents(full, level))
-            return false;
-        h = CreateFileW(full, 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                        nullptr);
-    }
-    return ReadDirectoryId(h, id);
+    auto* full = static_cast<WCHAR*>(malloc(kLongUnits * sizeof(WCHAR)));
+    bool read = full != nullptr && FullDirectoryPath(directory, full) &&
+                CutComponents(full, level) && ReadDirectoryId(OpenDirectory(full), id);
+    free(full);
+    return read;
 }
 
 namespace {
@@ -376,31 +526,45 @@ bool MakeCommandMapping(CommandMapping* mapping)
     return false;
 }
 
-// Writes the pieces, and a terminator, into the mapping: as UTF-16 or as
-// bytes. False when they do not fit (or a piece is not the UTF-8 it says).
-bool WriteCommand(void* view, bool wide, const TextPiece* pieces, size_t count)
+// Joins UTF-8 pieces as UTF-16 into `out`, `units` long; false when they do
+// not fit or a piece is not UTF-8.
+bool JoinWide(const char* const* pieces, size_t count, WCHAR* out, size_t units)
 {
-    if (!wide)
-        return JoinTextPieces(pieces, count, static_cast<char*>(view), kMappingBytes);
     size_t n = 0;
-    auto* out = static_cast<WCHAR*>(view);
-    constexpr size_t kUnits = kMappingBytes / sizeof(WCHAR);
     out[0] = L'\0';
     for (size_t i = 0; i < count; ++i) {
-        if (pieces[i].encoding == TextEncoding::kUtf8) {
-            if (!Utf8ToUtf16(pieces[i].text, reinterpret_cast<char16_t*>(out + n), kUnits - n))
-                return false;
-            while (out[n] != L'\0')
-                ++n;
-        } else if (pieces[i].text[0] != '\0') {
-            int units = MultiByteToWideChar(CP_ACP, 0, pieces[i].text, -1, out + n,
-                                            static_cast<int>(kUnits - n));
-            if (units == 0)
-                return false;
-            n += units - 1;
-        }
+        if (!Utf8ToUtf16(pieces[i], reinterpret_cast<char16_t*>(out + n), units - n))
+            return false;
+        n += wcslen(out + n);
     }
     return true;
+}
+
+// UTF-16 to the code page, strictly: no best-fit look-alike and no default
+// character stand in for a character the code page lacks. (A system whose
+// code page is UTF-8 takes neither flag, and needs none.)
+bool WideToCodePage(const WCHAR* wide, char* text, size_t capacity)
+{
+    if (GetACP() == CP_UTF8)
+        return Utf16ToUtf8(reinterpret_cast<const char16_t*>(wide), text, capacity);
+    BOOL defaulted = FALSE;
+    int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, text,
+                                static_cast<int>(capacity), nullptr, &defaulted);
+    return n != 0 && !defaulted;
+}
+
+// Writes the pieces, and a terminator, into the mapping: as UTF-16, or in
+// the code page for a single-byte window. The UTF-16 form of a single-byte
+// command is made in the mapping's upper half and converted into its lower
+// half. False when they do not fit or a character has no code-page form.
+bool WriteCommand(void* view, bool wide, const char* const* pieces, size_t count)
+{
+    constexpr size_t kUnits = kMappingBytes / sizeof(WCHAR);
+    auto* out = static_cast<WCHAR*>(view);
+    if (wide)
+        return JoinWide(pieces, count, out, kUnits);
+    return JoinWide(pieces, count, out + kUnits / 2, kUnits / 2) &&
+           WideToCodePage(out + kUnits / 2, static_cast<char*>(view), kMappingBytes / 2);
 }
 
 }  // namespace
@@ -417,7 +581,7 @@ bool OpenHostChannel(void* window, HostChannel* channel)
     return true;
 }
 
-CommandDelivery SendOnHostChannel(HostChannel* channel, const TextPiece* pieces, size_t count)
+CommandDelivery SendOnHostChannel(HostChannel* channel, const char* const* pieces, size_t count)
 {
     HWND hwnd = static_cast<HWND>(channel->window);
     // A host thread that has stopped answering is not sent to: the message
@@ -450,7 +614,7 @@ void CloseHostChannel(HostChannel* channel)
     CloseHandle(channel->mapping);
 }
 
-CommandDelivery SendHostCommand(void* window, const TextPiece* pieces, size_t count)
+CommandDelivery SendHostCommand(void* window, const char* const* pieces, size_t count)
 {
     HostChannel channel;
     if (!OpenHostChannel(window, &channel))
@@ -462,14 +626,28 @@ CommandDelivery SendHostCommand(void* window, const TextPiece* pieces, size_t co
 
 bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity)
 {
-    WCHAR wide[kWidePathCapacity];
-    return MultiByteToWideChar(CP_ACP, 0, code_page_text, -1, wide, kWidePathCapacity) != 0 &&
-           Utf16ToUtf8(reinterpret_cast<const char16_t*>(wide), text, capacity);
+    size_t units = strlen(code_page_text) + 1;
+    if (units > INT_MAX / 2)
+        return false;
+    auto* wide = static_cast<WCHAR*>(malloc(units * sizeof(WCHAR)));
+    bool converted = wide != nullptr &&
+                     MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, code_page_text, -1, wide,
+                                         static_cast<int>(units)) != 0 &&
+                     Utf16ToUtf8(reinterpret_cast<char16_t*>(wide), text, capacity);
+    free(wide);
+    return converted;
 }
 
-bool IsCodePageLeadByte(unsigned char byte)
+bool Utf8ToCodePage(const char* text, char* code_page_text, size_t capacity)
 {
-    return IsDBCSLeadByte(byte) != 0;
+    size_t units = strlen(text) + 1;
+    if (units > INT_MAX / 2)
+        return false;
+    auto* wide = static_cast<WCHAR*>(malloc(units * sizeof(WCHAR)));
+    bool converted = wide != nullptr && Utf8ToUtf16(text, reinterpret_cast<char16_t*>(wide), units) &&
+                     WideToCodePage(wide, code_page_text, capacity);
+    free(wide);
+    return converted;
 }
 
 uint32_t CurrentThreadId()

@@ -1,15 +1,16 @@
 // The directory search.
 //
-// Each level lists its directory with the pattern "*.*" and handles the
-// entries in the order the listing gives them. A subdirectory is searched
+// Each level lists its directory and handles the entries in the order the
+// listing gives them. A subdirectory is searched
 // completely the moment it is met; directories whose name begins with a full
 // stop (".", "..", ".cache") are passed over. A file is a candidate only when
 // its size matches, which the listing gives for free, so only candidates are
 // ever opened and read. The first match ends the whole search.
 //
-// Every path is built in a 256-byte buffer; a pattern or child path that
-// would not fit is treated like a directory that cannot be listed, so a deep
-// tree ends at the path limit.
+// The walk is a loop over a stack of open listings, not a recursion, so no
+// tree, however deep, reaches the end of a thread's stack. Every path is
+// built in the one output buffer, as long as the system's own limit; a child
+// path that would not fit is treated like a directory that cannot be listed.
 //
 // Directory links (junctions, symbolic links) can lead back into the walk, to
 // a folder above the start, or by many routes to one folder; two links per
@@ -21,14 +22,14 @@
 // recorded. The first link met also records the directories that hold the
 // start, since only a link can lead above it.
 //
-// The table is fixed, on the stack of the top-level call. Ordinary
+// The table is fixed, in the search's one heap block. Ordinary
 // directories are recorded only while it has room above a reserve kept for
 // link targets, so that a big tree still leaves room to stop a ladder of
 // links; once it is entirely full nothing more is recorded: an ordinary
 // directory that is not found in it is entered, never skipped, but a link to
-// one is not, as only the record bounds how many routes links make. Loops stay impossible
-// even then: a directory whose identity equals one the walk is inside (kept
-// in the recursion's own frames) is passed over.
+// one is not, as only the record bounds how many routes links make. Loops
+// stay impossible even then: a directory whose identity equals one the walk
+// is inside (kept in the stack of levels) is passed over.
 //
 // An identity that cannot be read never skips anything: the directory is
 // entered and not recorded, and only the path limit bounds what lies behind
@@ -38,16 +39,13 @@
 #include "search/search.h"
 
 #include "crc/filecrc.h"
-#include "text/commandtext.h"
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
 
-constexpr char kListAll[] = "*.*";
-
-// 1,024 slots of 41 bytes: 41 KiB of stack beside the recursion's ~1 KiB a
-// level. Probing stays short while at most 7/8 of the slots are taken, and
+// 1,024 slots of 41 bytes: 41 KiB. Probing stays short while at most 7/8 of the slots are taken, and
 // the last 256 of those are kept for link targets and the start's
 // enclosing directories.
 constexpr uint32_t kVisitedSlots = 1024;
@@ -98,22 +96,25 @@ bool Record(VisitedTable* table, const DirectoryId& id, bool link_target)
     return true;
 }
 
-// One directory of the walk, and the one it was entered from.
+// One open directory of the walk.
 struct WalkLevel {
-    const WalkLevel* parent;
+    Listing listing;
+    size_t path_length;  // of its path in the output buffer
     bool id_known;
     DirectoryId id;
 };
 
-// What one search carries down its recursion.
+// What one search carries through its loop.
 struct SearchWalk {
     uint32_t size;
     uint32_t crc;
-    TextEncoding encoding;
-    char* output;
+    char* path;  // the output buffer
     const char* start;
     SearchOptions options;
     bool enclosing_recorded;  // the start's enclosing directories are in `visited`
+    WalkLevel* levels;
+    uint32_t depth, capacity;
+    ListingEntry entry;  // the current entry of the deepest level
     VisitedTable visited;
 };
 
@@ -121,22 +122,21 @@ void RecordEnclosing(SearchWalk* walk)
 {
     walk->enclosing_recorded = true;
     DirectoryId id;
-    for (uint32_t level = 1; level <= kMostEnclosing &&
-                             GetEnclosingDirectoryId(walk->start, walk->encoding, level, &id);
-         ++level)
+    for (uint32_t level = 1;
+         level <= kMostEnclosing && GetEnclosingDirectoryId(walk->start, level, &id); ++level)
         if (!Contains(walk->visited, id))
             Record(&walk->visited, id, true);
 }
 
-bool Inside(const WalkLevel* level, const DirectoryId& id)
+bool Inside(const SearchWalk& walk, const DirectoryId& id)
 {
-    for (; level != nullptr; level = level->parent)
-        if (level->id_known && SameDirectory(level->id, id))
+    for (uint32_t i = 0; i < walk.depth; ++i)
+        if (walk.levels[i].id_known && SameDirectory(walk.levels[i].id, id))
             return true;
     return false;
 }
 
-// Whether the directory just listed at `level` is passed over; records it
+// Whether the directory just listed as `level` is passed over; records it
 // when it is not.
 bool PassOver(SearchWalk* walk, const WalkLevel& level, bool through_link)
 {
@@ -145,7 +145,7 @@ bool PassOver(SearchWalk* walk, const WalkLevel& level, bool through_link)
     if (through_link && !walk->enclosing_recorded)
         RecordEnclosing(walk);
     bool seen = Contains(walk->visited, level.id);
-    if ((through_link || level.id.unique) && (seen || Inside(level.parent, level.id)))
+    if ((through_link || level.id.unique) && (seen || Inside(*walk, level.id)))
         return true;
     // A link target that cannot be recorded any more is not entered: once
     // the table is full, links could lead to the same folders by ever more
@@ -155,85 +155,129 @@ bool PassOver(SearchWalk* walk, const WalkLevel& level, bool through_link)
     return false;
 }
 
-SearchOutcome SearchLevel(SearchWalk* walk, const char* directory, const WalkLevel* parent,
-                          bool through_link)
+enum class Entered { kYes, kPassedOver, kUnlistable };
+
+// Opens the directory whose path (of `length` bytes) is in the buffer and
+// makes it the deepest level, with its first entry current.
+Entered Enter(SearchWalk* walk, size_t length, bool through_link)
 {
-    // Cleared before the directory text is read; see the header.
-    walk->output[0] = '\0';
-
-    char pattern[kPathCapacity];
-    Listing listing;
-    if (!JoinPath(pattern, directory, kListAll) ||
-        !OpenListing(pattern, walk->encoding, &listing))
-        return SearchOutcome::kUnlistable;
-
-    WalkLevel level = {parent, false, {}};
-    level.id_known = GetListingDirectoryId(listing, directory, &level.id);
-    if (PassOver(walk, level, through_link)) {
-        CloseListing(&listing);
-        return SearchOutcome::kNotFound;
+    if (walk->depth == walk->capacity) {
+        if (walk->capacity == kMostSearchLevels)
+            return Entered::kUnlistable;
+        uint32_t grown = walk->capacity == 0 ? 16 : 2 * walk->capacity;
+        void* more = realloc(walk->levels, grown * sizeof(WalkLevel));
+        if (more == nullptr)
+            return Entered::kUnlistable;
+        walk->levels = static_cast<WalkLevel*>(more);
+        walk->capacity = grown;
     }
-    char child[kPathCapacity];
+    WalkLevel& level = walk->levels[walk->depth];
+    bool has_entry = false;
+    if (!OpenListing(walk->path, &level.listing, &walk->entry, &has_entry))
+        return Entered::kUnlistable;
+    if (!has_entry)
+        return Entered::kPassedOver;  // nothing in it, and already closed
+    level.path_length = length;
+    level.id_known = GetListingDirectoryId(level.listing, walk->path, &level.id);
+    if (PassOver(walk, level, through_link)) {
+        CloseListing(&level.listing);
+        return Entered::kPassedOver;
+    }
+    ++walk->depth;
+    return Entered::kYes;
+}
+
+// Whether the current entry, a file whose path is in the buffer, is the
+// answer. A candidate that cannot be opened is passed over: it was never
+// read, so it cannot be said to match, whatever CRC was asked for.
+bool Matches(SearchWalk* walk)
+{
+    if (static_cast<uint32_t>(walk->entry.size) != walk->size)
+        return false;
+    uint32_t file_crc;
+    return TryCalcFileCrc(walk->path, &file_crc, walk->options.watch) && file_crc == walk->crc &&
+           (walk->options.answerable == nullptr ||
+            walk->options.answerable(walk->options.context, walk->path));
+}
+
+SearchOutcome Walk(SearchWalk* walk)
+{
+    size_t start_length = strlen(walk->start);
+    if (start_length >= kPathCapacity)
+        return SearchOutcome::kUnlistable;
+    memcpy(walk->path, walk->start, start_length + 1);
+    Entered entered = Enter(walk, start_length, false);
+    if (entered != Entered::kYes)
+        return entered == Entered::kUnlistable ? SearchOutcome::kUnlistable
+                                               : SearchOutcome::kNotFound;
     WorkWatch* watch = walk->options.watch;
-    SearchOutcome outcome = SearchOutcome::kNotFound;
-    do {
-        const ListingEntry& entry = listing.entry;
+    while (walk->depth > 0) {
+        WalkLevel& top = walk->levels[walk->depth - 1];
+        const ListingEntry& entry = walk->entry;
         if (watch != nullptr)
             watch->entries_done.fetch_add(1, std::memory_order_relaxed);
-        if (walk->options.command_safe_names && !IsCommandSafe(entry.name, walk->encoding))
-            continue;
-        if (entry.is_directory) {
-            if (entry.name[0] != '.' && JoinPath(child, directory, entry.name)) {
-                SearchOutcome below = SearchLevel(walk, child, &level, entry.is_link);
-                if (below == SearchOutcome::kFound || below == SearchOutcome::kStopped)
-                    outcome = below;
-            }
-        } else if (entry.size_low == walk->size && JoinPath(child, directory, entry.name)) {
-            // A candidate that cannot be opened is passed over: it was never
-            // read, so it cannot be said to match, whatever CRC was asked for.
-            uint32_t file_crc;
-            if (TryCalcFileCrc(child, walk->encoding, &file_crc, watch) && file_crc == walk->crc) {
-                memcpy(walk->output, child, strlen(child) + 1);
-                outcome = SearchOutcome::kFound;
-            }
+        size_t length = JoinPath(walk->path, top.path_length, entry.name);
+        if (length != 0 && entry.is_directory) {
+            // Directories whose name begins with a full stop (".", "..",
+            // ".cache") are passed over.
+            if (entry.name[0] != '.' && Enter(walk, length, entry.is_link) == Entered::kYes)
+                continue;  // the child's first entry is current now
+        } else if (length != 0 && Matches(walk)) {
+            return SearchOutcome::kFound;
         }
-        if (outcome == SearchOutcome::kNotFound && watch != nullptr && watch->Stopped())
-            outcome = SearchOutcome::kStopped;
-    } while (outcome == SearchOutcome::kNotFound && NextListingEntry(&listing));
-    CloseListing(&listing);
-    if (outcome == SearchOutcome::kStopped)
-        walk->output[0] = '\0';
-    return outcome;
+        if (watch != nullptr && watch->Stopped())
+            return SearchOutcome::kStopped;
+        // On to the next entry: of this level, or, once it is listed whole,
+        // of the levels above it.
+        while (walk->depth > 0) {
+            WalkLevel& level = walk->levels[walk->depth - 1];
+            walk->path[level.path_length] = '\0';
+            if (NextListingEntry(&level.listing, &walk->entry))
+                break;
+            CloseListing(&level.listing);
+            --walk->depth;
+        }
+    }
+    return SearchOutcome::kNotFound;
 }
 
 }  // namespace
 
-bool JoinPath(char* destination, const char* directory, const char* name)
+size_t JoinPath(char* path, size_t length, const char* name)
 {
-    size_t dir_length = strlen(directory);
-    bool separator = dir_length > 0 && directory[dir_length - 1] != '\\';
+    bool separator = length > 0 && path[length - 1] != '\\';
     size_t name_length = strlen(name);
-    if (dir_length + separator + name_length >= kPathCapacity)
-        return false;
-    memcpy(destination, directory, dir_length);
+    if (length + separator + name_length >= kPathCapacity)
+        return 0;
     if (separator)
-        destination[dir_length] = '\\';
-    memcpy(destination + dir_length + separator, name, name_length + 1);
-    return true;
+        path[length] = '\\';
+    memcpy(path + length + separator, name, name_length + 1);
+    return length + separator + name_length;
 }
 
-SearchOutcome SearchFileSizeCrc(uint32_t size, uint32_t crc, const char* directory,
-                                TextEncoding encoding, char* output, const SearchOptions& options)
+SearchOutcome SearchFileSizeCrc(uint32_t size, uint32_t crc, const char* directory, char* output,
+                                const SearchOptions& options)
 {
-    SearchWalk walk;
-    walk.size = size;
-    walk.crc = crc;
-    walk.encoding = encoding;
-    walk.output = output;
-    walk.start = directory;
-    walk.options = options;
-    walk.enclosing_recorded = false;
-    memset(walk.visited.taken, 0, sizeof walk.visited.taken);
-    walk.visited.count = 0;
-    return SearchLevel(&walk, directory, nullptr, false);
+    output[0] = '\0';
+    auto* walk = static_cast<SearchWalk*>(malloc(sizeof(SearchWalk)));
+    if (walk == nullptr)
+        return SearchOutcome::kUnlistable;
+    walk->size = size;
+    walk->crc = crc;
+    walk->path = output;
+    walk->start = directory;
+    walk->options = options;
+    walk->enclosing_recorded = false;
+    walk->levels = nullptr;
+    walk->depth = walk->capacity = 0;
+    memset(walk->visited.taken, 0, sizeof walk->visited.taken);
+    walk->visited.count = 0;
+    SearchOutcome outcome = Walk(walk);
+    for (uint32_t i = 0; i < walk->depth; ++i)
+        CloseListing(&walk->levels[i].listing);
+    free(walk->levels);
+    free(walk);
+    if (outcome != SearchOutcome::kFound)
+        output[0] = '\0';
+    return outcome;
 }

@@ -6,11 +6,11 @@
 
 #include <cstdint>
 
-// Writes directory + "\" + name into destination, a kPathCapacity-byte
-// buffer; the backslash is left out when the directory text is empty or
-// already ends in one. False, with nothing written, when the joined path
-// would not fit.
-bool JoinPath(char* destination, const char* directory, const char* name);
+// Appends "\" and `name` to the path of `length` bytes in `path`, a buffer of
+// kPathCapacity bytes; the backslash is left out when the path is empty or
+// already ends in one. Returns the new length, or 0, with the path as it was,
+// when the joined path would not fit.
+size_t JoinPath(char* path, size_t length, const char* name);
 
 enum class SearchOutcome {
     kFound,       // the path is in the output
@@ -19,29 +19,37 @@ enum class SearchOutcome {
     kStopped,     // the watch asked the search to stop
 };
 
-// What a background search adds to a plain one.
+// What a caller adds to a plain search.
 struct SearchOptions {
     // Counts the listing entries looked at; its stop flag is looked at after
     // each entry and each read chunk. May be null.
     WorkWatch* watch;
-    // Passes over names that hold "|" or a byte below 0x20: no Windows name
-    // does, and the answer goes into a command, where such a name could
-    // carry a command of its own.
-    bool command_safe_names;
+    // Whether a matching file's path can be the answer (the host's encoding
+    // and buffer can carry it, or a command can); one that cannot is passed
+    // over and the search goes on. Null takes every path.
+    bool (*answerable)(void* context, const char* path);
+    void* context;
 };
 
 // Finds the first file under `directory`, depth-first in listing order, whose
-// size (low 32 bits) and CRC-32 equal the given values. The directory text,
-// every name and the answer are text in `encoding`; each path fits 255 bytes
-// of it. On kFound the path is in `output` (at least kPathCapacity bytes),
-// otherwise `output` is empty. Until a match only output[0] is written, so the
-// directory text may lie in the same buffer behind the first byte.
-SearchOutcome SearchFileSizeCrc(uint32_t size, uint32_t crc, const char* directory,
-                                TextEncoding encoding, char* output,
-                                const SearchOptions& options = {nullptr, false});
+// size (low 32 bits) and CRC-32 equal the given values and whose path is
+// answerable. The directory, every name and the answer are UTF-8. `output`
+// (kPathCapacity bytes, apart from the directory) is the search's own path
+// buffer: on kFound it holds the answer, otherwise it is empty.
+//
+// Memory: one heap block of about 42 KiB (the visited table and the current
+// entry) and the stack of open levels, 64 bytes a level, grown by doubling up
+// to kMostSearchLevels; the thread's own stack holds a few hundred bytes
+// whatever the tree's depth. Nothing is allocated per entry.
+SearchOutcome SearchFileSizeCrc(uint32_t size, uint32_t crc, const char* directory, char* output,
+                                const SearchOptions& options = {nullptr, nullptr, nullptr});
+
+// As deep as any path the system holds can go: every level adds at least
+// two units ("\" and a character) to a path of at most 32,767.
+constexpr uint32_t kMostSearchLevels = 16384;
 
 // The same search for other programs, in the system code page: returns 1 with
-// the path in `output`, or 0 with `output` empty. (Defined with the host
-// routines, which count every call the library is running.)
+// the path in `output` (256 bytes), or 0 with `output` empty. (Defined with
+// the host routines, which count every call the library is running.)
 TALLOWIX_EXPORT int TALLOWIX_STDCALL FindFileSizeCrc(uint32_t size, uint32_t crc,
                                                      const char* directory, char* output);

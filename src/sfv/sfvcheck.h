@@ -2,7 +2,7 @@
 #pragma once
 
 #include "crc/workwatch.h"
-#include "text/encoding.h"
+#include "sfv/listreport.h"
 
 #include <cstdint>
 
@@ -14,30 +14,20 @@ enum class SfvVerdict : uint8_t {
     kInvalid,     // an entry the library will not read (see ParseSfvEntry)
 };
 
-struct SfvCounts {
-    uint64_t ok, bad, missing, unreadable, invalid;
-};
+// The verdicts' words, as signals carry them.
+extern const char* const kSfvVerdictWords[5];
 
-// Where each verdict goes as it is reached: `index` counts entries from 1 of
-// `count`; `name` is the entry's name as the list writes it, in `encoding`
-// (null for kInvalid). Returns false to end the check there (the host no
-// longer takes what it is told); that entry is then not counted.
-struct SfvReport {
-    bool (*entry)(void* context, uint64_t index, uint64_t count, SfvVerdict verdict,
-                  const char* name, TextEncoding encoding);
-    void* context;
-};
+// Checks the list at `list_path`, entry by entry in list order, each name
+// relative to the list's folder. The watch shows the entries checked of all
+// and the bytes of the current file, and may stop the check within one read
+// chunk. Memory: one heap block of about 480 KiB (a chunk of the list, a
+// line as long as the longest path in each of its forms, the folder and a
+// path), whatever the list's length.
+// `counts` (kListCountsBytes) gets "OK BAD MISSING UNREADABLE INVALID", of
+// the entries reported.
+ListEnd CheckSfvList(const char* list_path, WorkWatch* watch, const ListReport& report,
+                     char* counts);
 
-enum class SfvEnd : uint8_t {
-    kDone,            // every entry was checked and reported
-    kListUnreadable,  // the list cannot be opened or read: nothing was checked
-    kStopped,         // the watch asked the check to stop
-    kReportRefused,   // the report ended the check
-};
-
-// Checks the list at `list_path` (text in `path_encoding`), entry by entry in
-// list order, each name relative to the list's folder. The watch shows the
-// entries checked of all and the bytes of the current file, and may stop the
-// check within one read chunk.
-SfvEnd CheckSfvList(const char* list_path, TextEncoding path_encoding, WorkWatch* watch,
-                    const SfvReport& report, SfvCounts* counts);
+// The folder part of a list's path, up to and with its last separator ("" for
+// a bare file name), into `folder` (kPathCapacity bytes).
+void SfvListFolder(const char* list_path, char* folder);

@@ -1,10 +1,10 @@
 // How path text is read, and the UTF-8 rules and conversions behind it.
 //
 // mIRC 7 and later hand a DLL its text in UTF-8 and read the answer back as
-// UTF-8; older hosts send text in the system code page. The host routines tell
-// the two apart by the text itself; everything below them takes the reading
-// as a TextEncoding and hands it on to the platform layer, which is the only
-// place where text becomes a file-system name.
+// UTF-8; older hosts send text in the system code page. The host routines
+// tell the two apart and convert host text, once, into the library's own
+// text, UTF-8; everything below them reads UTF-8 only, and the platform
+// layer is the only place where it becomes a file-system name.
 #pragma once
 
 #include <cstddef>
@@ -27,30 +27,6 @@ bool HasHighBytes(const char* text);
 // buffer of `capacity` units. False when the text is not well-formed or does
 // not fit with its terminator; `wide` is then unspecified.
 bool Utf8ToUtf16(const char* text, char16_t* wide, size_t capacity);
-
-// One piece of a text made of pieces in different encodings.
-struct TextPiece {
-    const char* text;
-    TextEncoding encoding;
-};
-
-// Joins the pieces' bytes, as they are, into `text`, a buffer of `capacity`
-// bytes, with a terminator. False, with `text` unspecified, when they do not
-// fit.
-inline bool JoinTextPieces(const TextPiece* pieces, size_t count, char* text, size_t capacity)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < count; ++i)
-        for (const char* c = pieces[i].text; *c != '\0'; ++c) {
-            if (n + 1 >= capacity)
-                return false;
-            text[n++] = *c;
-        }
-    if (n >= capacity)
-        return false;
-    text[n] = '\0';
-    return true;
-}
 
 // Converts zero-terminated UTF-16 into zero-terminated UTF-8 in `text`, a
 // buffer of `capacity` bytes. False when the input holds an unpaired surrogate

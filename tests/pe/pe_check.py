@@ -89,23 +89,27 @@ def check_exports(image):
 # one architecture only (_iob on x86, __iob_func on x64; the x86 unwinder
 # looks up its frame registry with the module calls).
 ALLOWED_IMPORTS = {
+    # File names go through the wide calls only: no single-byte file call
+    # (CreateFileA, FindFirstFileA, ...) may come back, as it would turn a
+    # name into a best-fit look-alike.
     "kernel32.dll": {
-        "CloseHandle", "CreateFileA", "CreateFileMappingW", "CreateFileW", "CreateSemaphoreW",
-        "DeleteCriticalSection", "EnterCriticalSection", "FindClose", "FindFirstFileA",
-        "FindFirstFileW", "FindNextFileA", "FindNextFileW", "FreeLibrary", "GetCurrentThreadId",
-        "GetEnvironmentVariableA", "GetFileAttributesA", "GetFileAttributesW",
-        "GetFileInformationByHandle", "GetFileSize", "GetFullPathNameA", "GetFullPathNameW",
-        "GetLastError", "GetModuleFileNameW", "GetModuleHandleA", "GetModuleHandleExW",
-        "GetProcAddress", "GetTickCount", "IsDBCSLeadByte",
+        "CloseHandle", "CreateFileMappingW", "CreateFileW", "CreateSemaphoreW",
+        "DeleteCriticalSection", "DeleteFileW", "EnterCriticalSection", "FindClose",
+        "FindFirstFileW", "FindNextFileW", "FlushFileBuffers", "FreeLibrary", "GetACP",
+        "GetCurrentThreadId", "GetEnvironmentVariableA", "GetFileAttributesW",
+        "GetFileInformationByHandle", "GetFileSize", "GetFullPathNameW", "GetLastError",
+        "GetLocalTime", "GetModuleFileNameW", "GetModuleHandleA", "GetModuleHandleExW",
+        "GetModuleHandleW", "GetProcAddress", "GetTickCount",
         "GlobalAlloc", "GlobalFree", "GlobalLock", "GlobalUnlock", "InitializeCriticalSection",
-        "LeaveCriticalSection", "LoadLibraryA", "MapViewOfFile", "MultiByteToWideChar",
-        "ReadFile", "ReleaseSemaphore", "SetLastError", "Sleep", "TlsGetValue",
-        "UnmapViewOfFile", "VirtualProtect", "VirtualQuery", "WaitForSingleObject",
+        "LeaveCriticalSection", "LoadLibraryA", "MapViewOfFile", "MoveFileExW",
+        "MultiByteToWideChar", "ReadFile", "ReleaseSemaphore", "SetLastError", "Sleep",
+        "TlsGetValue", "UnmapViewOfFile", "VirtualProtect", "VirtualQuery",
+        "WaitForSingleObject", "WideCharToMultiByte", "WriteFile",
     },
     "msvcrt.dll": {
         "__iob_func", "_amsg_exit", "_initterm", "_iob", "_lock", "_unlock", "abort", "calloc",
-        "free", "fwrite", "memcpy", "realloc", "strcmp", "strcspn", "strlen", "strncmp",
-        "vfprintf",
+        "free", "fwrite", "malloc", "memcmp", "memcpy", "memmove", "memset", "realloc", "strcat",
+        "strchr", "strcmp", "strcspn", "strlen", "strncmp", "vfprintf", "wcslen", "wcsncmp",
     },
     "user32.dll": {
         "GetWindowThreadProcessId", "IsHungAppWindow", "IsWindow", "IsWindowUnicode",

@@ -138,12 +138,12 @@ TEST_F(ArgumentLine, ThePiecesAreCutAndReadAsTheLineSays)
     });
 }
 
-TEST_F(ArgumentLine, WithoutAMatchOnlyTheFirstByteIsClearedBehindTheCutPieces)
+TEST_F(ArgumentLine, WithoutAMatchOnlyTheFirstByteIsCleared)
 {
-    // The commas that ended the size and the CRC became zeros; the search
-    // cleared the first byte and left the directory text as it was.
+    // The line is read into the library's own text; the host's buffer gets
+    // the empty answer and nothing else.
     HostCall call = CallHost("MIRCFindFileSizeCrc", "12,ab,nowhere");
-    EXPECT_EQ(std::string(call.buffer.data(), 14), std::string("\0" "2\0ab\0nowhere\0", 14));
+    EXPECT_EQ(std::string(call.buffer.data(), 14), std::string("\0" "2,ab,nowhere\0", 14));
     EXPECT_TRUE(call.guard_intact);
 }
 
