@@ -99,7 +99,7 @@ void MethodOnCachedBuffer(benchmark::State& state, const CrcMethod* method)
 uint64_t ReadWholeFile(const char* path, CrcUpdateFunction update)
 {
     PlatformFile file;
-    if (!OpenFileForRead(path, TextEncoding::kCodePage, &file))
+    if (!OpenFileForRead(path, &file))
         return 0;
     uint64_t total = 0;
     uint32_t reg = 0xFFFFFFFFu;
@@ -125,7 +125,7 @@ void WholeFile(benchmark::State& state, const std::string& path, CrcUpdateFuncti
 void WholeFileCrc(benchmark::State& state, const std::string& path, uint64_t size)
 {
     for (auto _ : state)
-        benchmark::DoNotOptimize(CalcFileCrc(path.c_str(), TextEncoding::kCodePage));
+        benchmark::DoNotOptimize(CalcFileCrc(path.c_str()));
     CountBytes(state, state.iterations() * size);
 }
 
@@ -164,12 +164,12 @@ void CallerWaitingForABuffer(benchmark::State& state)
         for (const std::string& fifo : fifos) {
             busy.emplace_back(FeedSlowly, fifo);
             busy.emplace_back([&fifo] {
-                benchmark::DoNotOptimize(CalcFileCrc(fifo.c_str(), TextEncoding::kCodePage));
+                benchmark::DoNotOptimize(CalcFileCrc(fifo.c_str()));
             });
         }
         std::this_thread::sleep_for(kClaimHeadStart);
         state.ResumeTiming();
-        benchmark::DoNotOptimize(CalcFileCrc(kEmptyFile, TextEncoding::kCodePage));
+        benchmark::DoNotOptimize(CalcFileCrc(kEmptyFile));
         state.PauseTiming();
         for (std::thread& thread : busy)
             thread.join();

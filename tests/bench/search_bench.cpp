@@ -149,7 +149,7 @@ int main(int argc, char** argv)
     // A CRC that no file of the wanted size has.
     std::vector<uint32_t> taken;
     for (int d = 0; d < kDirectories; d += kDirectories / kWantedFiles)
-        taken.push_back(CalcFileCrc(FilePath(tree, d, 0).c_str(), TextEncoding::kCodePage));
+        taken.push_back(CalcFileCrc(FilePath(tree, d, 0).c_str()));
     uint32_t crc = 0;
     while (std::find(taken.begin(), taken.end(), crc) != taken.end())
         ++crc;
@@ -159,7 +159,7 @@ int main(int argc, char** argv)
     unsigned long opens_per_search = 0;
     bool found = false;
     for (int round = 0; round <= kRounds; ++round) {
-        char result[kPathCapacity];
+        char result[256];  // FindFileSizeCrc's output
         OpenCount = 0;
         auto start = std::chrono::steady_clock::now();
         found |= FindFileSizeCrc(kWantedSize, crc, tree.c_str(), result) != 0;
@@ -186,7 +186,7 @@ int main(int argc, char** argv)
         std::vector<double> times;
         std::string top = tree + kind.suffix;
         for (int round = 0; round <= 3; ++round) {
-            char result[kPathCapacity];
+            char result[256];  // FindFileSizeCrc's output
             auto start = std::chrono::steady_clock::now();
             found |= FindFileSizeCrc(kWantedSize, crc, top.c_str(), result) != 0;
             times.push_back(Seconds(start));

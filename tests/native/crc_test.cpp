@@ -51,9 +51,9 @@ TEST(CalcFileCrc, ReadsWholeFilesAcrossChunkBoundaries)
         std::string bytes = RandomBytes(length, static_cast<uint32_t>(length));
         WriteFile("chunk.bin", bytes);
         uint32_t crc = 0;
-        ASSERT_TRUE(TryCalcFileCrc("chunk.bin", TextEncoding::kCodePage, &crc)) << length;
+        ASSERT_TRUE(TryCalcFileCrc("chunk.bin", &crc)) << length;
         EXPECT_EQ(crc, ReferenceCrc(bytes)) << length;
-        EXPECT_EQ(CalcFileCrc("chunk.bin", TextEncoding::kCodePage), crc) << length;
+        EXPECT_EQ(CalcFileCrc("chunk.bin"), crc) << length;
     }
     remove("chunk.bin");
 }
@@ -62,9 +62,9 @@ TEST(CalcFileCrc, AnswersAllOnesForWhatCannotBeOpened)
 {
     for (const char* path : {"no-such-file", ".", "", "/"}) {
         uint32_t crc = 0x12345678u;
-        EXPECT_FALSE(TryCalcFileCrc(path, TextEncoding::kCodePage, &crc)) << path;
+        EXPECT_FALSE(TryCalcFileCrc(path, &crc)) << path;
         EXPECT_EQ(crc, 0x12345678u) << "left untouched: " << path;
-        EXPECT_EQ(CalcFileCrc(path, TextEncoding::kCodePage), kUnopenableCrc) << path;
+        EXPECT_EQ(CalcFileCrc(path), kUnopenableCrc) << path;
     }
 }
 
@@ -97,8 +97,7 @@ TEST(CalcFileCrc, ConcurrentCallsDoNotShareAReadBuffer)
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int round = 0; round < 20; ++round)
-                wrong[t] += CalcFileCrc(("par" + std::to_string(t)).c_str(),
-                                        TextEncoding::kCodePage) != expected[t];
+                wrong[t] += CalcFileCrc(("par" + std::to_string(t)).c_str()) != expected[t];
         });
     for (int t = 0; t < kThreads; ++t) {
         threads[t].join();
