@@ -24,6 +24,14 @@ unzip -q "$zipfile" -d "$work/pkg"
 expect "package contents" "$(cd "$work/pkg" && find . -type f | LC_ALL=C sort | tr '\n' ' ')" \
     "./SHA256SUMS ./readme.txt ./tallowix.mrc ./x64/tallowix-call.exe ./x64/tallowix.dll ./x86/tallowix-call.exe ./x86/tallowix.dll "
 expect "SHA256SUMS matches" "$(cd "$work/pkg" && sha256sum --quiet -c SHA256SUMS 2>&1)" ""
+# The script reaches the DLL only through $tallowix.dll, whose folders for $bits 64 and 32
+# the package holds; the readme's examples name no bare tallowix.dll.
+mrc=$(tr -d '\r' <"$work/pkg/tallowix.mrc")
+expect "the script's DLL calls" "$(grep -oE '\$dll(call)?\([^,)]*,|dll -u .*' <<<"$mrc" | sort -u | tr '\n' ' ')" \
+    '$dll($tallowix.dll, $dllcall($tallowix.dll, dll -u $tallowix.dll '
+dirs=$(sed -nE 's/^alias tallowix\.path \{ return \$\+\(\$scriptdir,\$iif\(\$bits == 64,([^,]+),([^)]+)\),\\tallowix\.dll\) \}$/\1 \2/p' <<<"$mrc")
+expect "the script's DLLs are in the package" "$(for d in $dirs; do [ -f "$work/pkg/$d/tallowix.dll" ] && printf '%s ' "$d"; done)" "x64 x86 "
+expect "readme examples name the DLL's folder" "$(grep -c 'dll(tallowix\.dll' "$work/pkg/readme.txt")" 0
 
 # A small tree and an SFV list for it, in a folder whose name has a space.
 files="$work/files dir"
