@@ -25,7 +25,9 @@ constexpr size_t kMaxTagBytes = 255;
 enum class CallKind : uint8_t {
     kCrc,     // Get32BitCrc: bytes read of the file's size
     kSearch,  // MIRCFindFileSizeCrc: listing entries looked at
-    kSfv,     // CheckSfv: list entries checked of all, bytes of the current file
+    kSfv,      // CheckSfv: list entries checked of all, bytes of the current file
+    kMakeSfv,  // MakeSfv: files read of all, bytes of the current file
+    kNameCrc,  // CheckNameCrc: files checked of all, bytes of the current file
 };
 
 // Claims a slot for a call under `tag` (at most kMaxTagBytes bytes). Returns

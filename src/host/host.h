@@ -17,7 +17,8 @@ constexpr int kHostReturnResult = 3;
 // Tells the host that the data buffer holds a command for it to run.
 constexpr int kHostReturnCommand = 2;
 
-// Every result the library writes fits this many bytes with its terminator.
+// Every result the library writes for a host that never called LoadDll fits
+// this many bytes with its terminator (see HostBufferBytes for the others).
 constexpr uint32_t kHostResultCapacity = 256;
 
 // The library's own module handle, recorded at process attach.
@@ -76,3 +77,21 @@ TALLOWIX_EXPORT int TALLOWIX_STDCALL GetSignalProgress(void* main_window, void* 
 TALLOWIX_EXPORT int TALLOWIX_STDCALL SignalCheckSfv(void* main_window, void* active_window,
                                                     char* data, char* parms, int show,
                                                     int nopause);
+
+// Makes an SFV list in the background: the data is "TAG [-r] LIST". Each
+// file is signalled as "/signal tallowix MakeSfv TAG I/N CRC NAME" (or
+// UNREADABLE in place of the CRC, and left out of the list), and the end as
+// "/signal tallowix MakeSfv TAG done WRITTEN UNREADABLE", with "unwritten"
+// after the counts when no list could be put in place. See MakeSfvList.
+TALLOWIX_EXPORT int TALLOWIX_STDCALL SignalMakeSfv(void* main_window, void* active_window,
+                                                   char* data, char* parms, int show,
+                                                   int nopause);
+
+// Checks the CRC-32 that file names carry, in the background: the data is
+// "TAG PATH", a file or a folder. Each file is signalled as "/signal tallowix
+// CheckNameCrc TAG I/N VERDICT NAME" (OK, BAD, UNREADABLE, or NONE for a
+// single file whose name carries none), and the end as "/signal tallowix
+// CheckNameCrc TAG done OK BAD UNREADABLE NONE". See CheckNameCrcs.
+TALLOWIX_EXPORT int TALLOWIX_STDCALL SignalCheckNameCrc(void* main_window, void* active_window,
+                                                        char* data, char* parms, int show,
+                                                        int nopause);

@@ -24,7 +24,9 @@
 #include "host/calltable.h"
 #include "host/lifecycle.h"
 #include "search/search.h"
+#include "sfv/namecrc.h"
 #include "sfv/sfvcheck.h"
+#include "sfv/sfvmake.h"
 #include "text/commandtext.h"
 #include "text/decimal.h"
 #include "text/encoding.h"
@@ -475,6 +477,10 @@ const char* OperationName(CallKind kind)
         return "MIRCFindFileSizeCrc";
     case CallKind::kSfv:
         return "CheckSfv";
+    case CallKind::kMakeSfv:
+        return "MakeSfv";
+    case CallKind::kNameCrc:
+        return "CheckNameCrc";
     }
     return "";
 }
@@ -607,4 +613,16 @@ int TALLOWIX_STDCALL SignalCheckSfv(void* main_window, void*, char* data, char*,
 {
     CallScope scope;
     return RunListCall(main_window, data, "CheckSfv", CallKind::kSfv, CheckSfvList);
+}
+
+int TALLOWIX_STDCALL SignalMakeSfv(void* main_window, void*, char* data, char*, int, int)
+{
+    CallScope scope;
+    return RunListCall(main_window, data, "MakeSfv", CallKind::kMakeSfv, MakeSfvList);
+}
+
+int TALLOWIX_STDCALL SignalCheckNameCrc(void* main_window, void*, char* data, char*, int, int)
+{
+    CallScope scope;
+    return RunListCall(main_window, data, "CheckNameCrc", CallKind::kNameCrc, CheckNameCrcs);
 }

@@ -59,8 +59,8 @@ EXPORTS = {1: "DllMain", 100: "Get32BitCrc", 101: "GetDllVersion",
            102: "MIRCFindFileSizeCrc", 103: "FindFileSizeCrc",
            104: "SignalGet32BitCrc", 105: "SignalFindFileSizeCrc",
            106: "LoadDll", 107: "UnloadDll", 108: "CancelSignal", 109: "GetSignalProgress",
-           110: "SignalCheckSfv"}
-ORDINAL_SLOTS = 110
+           110: "SignalCheckSfv", 111: "SignalMakeSfv", 112: "SignalCheckNameCrc"}
+ORDINAL_SLOTS = 112
 
 
 def check_exports(image):
