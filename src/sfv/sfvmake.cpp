@@ -299,11 +299,11 @@ ListEnd MakeWith(MakeWork* work, const char* list, bool recurse, WorkWatch* watc
     if (!MakeTemporary(work, list, &file))
         return ListEnd::kUnwritten;
     NameBlock names;
-    ListEnd end = CollectNames(work, recurse, list_name, work->temp + strlen(work->folder), watch,
-                               &names)
-                      ? WriteEntries(work, file, &names, watch, report, tally)
-                      : watch->Stopped() ? ListEnd::kStopped
-                                         : ListEnd::kUnreadable;
+    bool collected = CollectNames(work, recurse, list_name, work->temp + strlen(work->folder),
+                                  watch, &names);
+    ListEnd end = watch->Stopped() ? ListEnd::kStopped
+                  : collected      ? WriteEntries(work, file, &names, watch, report, tally)
+                                   : ListEnd::kUnreadable;
     if (end != ListEnd::kDone) {
         CloseFile(file);
         RemoveFile(work->temp);

@@ -3,8 +3,10 @@
 #include "crc/filecrc.h"
 #include "host/calltable.h"
 #include "host/host.h"
+#include "sfv/namecrc.h"
 #include "sfv/sfvcheck.h"
 #include "sfv/sfvlist.h"
+#include "sfv/sfvmake.h"
 #include "test_data.h"
 
 #include <gtest/gtest.h>
@@ -35,6 +37,12 @@ constexpr char kGuard = '\x5A';
 void Write(const fs::path& path, const std::string& bytes)
 {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string Read(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 using HostRoutine = int (*)(void*, void*, char*, char*, int, int);
@@ -460,4 +468,66 @@ TEST_F(Reliability, AnSfvListIsCheckedInOrderWithEveryVerdict)
               ListEnd::kStopped);
 }
 
+TEST(NameCrc, TheLastGroupOfEightDigitsInBracketsCounts)
+{
+    const struct { const char* name; bool carried; uint32_t crc; } rows[] = {
+        {"[Group] Title - 01 [1A2B3C4D].mkv", true, 0x1a2b3c4d},
+        {"Title (deadbeef).avi", true, 0xdeadbeef},
+        {"[11111111] x [22222222].mkv", true, 0x22222222},
+        {"x [1234567].mkv", false, 0},    // seven digits
+        {"x [123456789].mkv", false, 0},  // nine
+        {"x [1234567g].mkv", false, 0},
+        {"x [12345678).mkv", false, 0},   // brackets that do not pair
+        {"plain.mkv", false, 0},
+    };
+    for (const auto& row : rows) {
+        uint32_t crc = 0;
+        EXPECT_EQ(ReadNameCrc(row.name, &crc), row.carried) << row.name;
+        if (row.carried)
+            EXPECT_EQ(crc, row.crc) << row.name;
+    }
+}
+
+TEST_F(Reliability, AMadeListChecksAndAStoppedOrRefusedMakeLeavesTheOldList)
+{
+    fs::create_directories(root_ / "sub");
+    Write(root_ / "b c.txt", "world\n");
+    Write(root_ / "a.txt", "hello\n");
+    Write(root_ / "\xC3\xA9t\xC3\xA9", "ete");
+    Write(root_ / "sub" / "x.bin", "x");
+    Write(root_ / "other.sfv", "; not listed\n");
+    Write(root_ / "list.sfv", "old");
+    std::string list = (root_ / "list.sfv").string();
+    char counts[kListCountsBytes];
+    const struct { std::string flags; std::vector<std::string> made; } rows[] = {
+        {"", {"1/3 363A3020 a.txt", "2/3 DD3861A8 b c.txt", "3/3 C7D6F9FC \xC3\xA9t\xC3\xA9"}},
+        {"-r ", {"1/4 363A3020 a.txt", "2/4 DD3861A8 b c.txt", "3/4 8CDC1683 sub\\x.bin",
+                 "4/4 C7D6F9FC \xC3\xA9t\xC3\xA9"}},
+    };
+    for (const auto& row : rows) {
+        Reported made, checked;
+        WorkWatch watch, check_watch;
+        EXPECT_EQ(MakeSfvList((row.flags + list).c_str(), &watch, {Record, nullptr, &made}, counts),
+                  ListEnd::kDone);
+        EXPECT_EQ(made.lines, row.made);
+        EXPECT_EQ(CheckSfvList(list.c_str(), &check_watch, {Record, nullptr, &checked}, counts),
+                  ListEnd::kDone);
+        EXPECT_EQ(counts, std::to_string(row.made.size()) + " 0 0 0 0") << row.flags;
+    }
+    // Stopped before it began, or refused part-way: the list made last stays,
+    // and no temporary file is left beside it.
+    std::string before = Read(root_ / "list.sfv");
+    for (size_t refuse_after : {size_t(0), size_t(2)}) {
+        Reported reported;
+        reported.refuse_after = refuse_after;
+        WorkWatch watch;
+        watch.stop = refuse_after == 0;
+        EXPECT_NE(MakeSfvList(list.c_str(), &watch, {Record, nullptr, &reported}, counts),
+                  ListEnd::kDone);
+        EXPECT_EQ(Read(root_ / "list.sfv"), before);
+        EXPECT_FALSE(fs::exists(root_ / "list.sfv.1.tmp"));
+    }
+}
+
 }  // namespace
+
