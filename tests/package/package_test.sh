@@ -84,6 +84,20 @@ for arch in x86 x64; do
         sed -e 's/ different CRC$/ BAD/' -e 's/ No such file or directory$/ MISSING/' | LC_ALL=C sort)
     expect "$arch /sfvcheck agrees with cksfv" "$ours" "$theirs"
 
+    # /sfvmake: the list it writes checks OK in cksfv, rhash and /sfvcheck; the
+    # name check agrees with rhash --check-embedded.
+    rm -rf "$files/made" && mkdir -p "$files/made/sub" && printf 'made' >"$files/made/two words.txt"
+    printf 'x' >"$files/made/Björk [8CDC1683].txt" && printf 'y' >"$files/made/bad [8CDC1683].txt"
+    call --window SignalMakeSfv "mk1 $windir\\made\\made.sfv" >/dev/null
+    expect "$arch /sfvmake checks in cksfv and rhash" \
+        "$(cksfv -q -g "$files/made/made.sfv" >/dev/null 2>&1 && rhash -c --skip-ok "$files/made/made.sfv" >/dev/null 2>&1 && echo OK)" OK
+    expect "$arch /sfvmake checks in /sfvcheck" \
+        "$(call --window SignalCheckSfv "sfv3 $windir\\made\\made.sfv" | tail -n 1)" "/signal tallowix CheckSfv sfv3 done 3 0 0 0 0"
+    ours=$(call --window SignalCheckNameCrc "nc1 $windir\\made" | sed -nE 's|^/signal tallowix CheckNameCrc nc1 [0-9]+/[0-9]+ (OK\|BAD) (.*)$|\2 \1|p' | LC_ALL=C sort)
+    theirs=$(cd "$files/made" && { rhash --check-embedded ./*'['* 2>&1 || true; } |
+        sed -nE 's|^(\./)?(.*[^ ]) +(OK\|ERR)$|\2 \3|p' | sed 's/ ERR$/ BAD/' | LC_ALL=C sort)
+    expect "$arch /crccheck agrees with rhash --check-embedded" "$ours" "$theirs"
+
     long=$(printf '%0900d' 0)
     for case in "missing DLL|--dll Z:\\nowhere\\tallowix.dll Get32BitCrc x" \
                 "missing routine|NoSuchRoutine x" \
