@@ -428,7 +428,7 @@ using ListOperation = ListEnd (*)(const char* argument, WorkWatch* watch, const 
                                   char* counts);
 
 int RunListCall(void* window, char* data, const char* operation, CallKind kind,
-                ListOperation run)
+                ListOperation run, const char* no_counts)
 {
     BackgroundRequest request;
     if (data == nullptr || !ReadRequest(data, operation, &request))
@@ -437,7 +437,9 @@ int RunListCall(void* window, char* data, const char* operation, CallKind kind,
     ListDelivery delivery = {{}, false, operation, request.tag, strlen(call.host_tag), nullptr,
                              call.host_answer};
     delivery.open = OpenHostChannel(window, &delivery.channel);
-    char counts[kListCountsBytes + sizeof " unreadable"] = "";
+    // Without a window to take its signals the routine does nothing at all.
+    char counts[kListCountsBytes + sizeof " unreadable"];
+    strcpy(counts, no_counts);
     ListEnd end = ListEnd::kReportRefused;
     {
         CallWatch watch(request.tag, kind);
@@ -612,17 +614,19 @@ int TALLOWIX_STDCALL GetSignalProgress(void*, void*, char* data, char*, int, int
 int TALLOWIX_STDCALL SignalCheckSfv(void* main_window, void*, char* data, char*, int, int)
 {
     CallScope scope;
-    return RunListCall(main_window, data, "CheckSfv", CallKind::kSfv, CheckSfvList);
+    return RunListCall(main_window, data, "CheckSfv", CallKind::kSfv, CheckSfvList,
+                       "0 0 0 0 0");
 }
 
 int TALLOWIX_STDCALL SignalMakeSfv(void* main_window, void*, char* data, char*, int, int)
 {
     CallScope scope;
-    return RunListCall(main_window, data, "MakeSfv", CallKind::kMakeSfv, MakeSfvList);
+    return RunListCall(main_window, data, "MakeSfv", CallKind::kMakeSfv, MakeSfvList, "0 0");
 }
 
 int TALLOWIX_STDCALL SignalCheckNameCrc(void* main_window, void*, char* data, char*, int, int)
 {
     CallScope scope;
-    return RunListCall(main_window, data, "CheckNameCrc", CallKind::kNameCrc, CheckNameCrcs);
+    return RunListCall(main_window, data, "CheckNameCrc", CallKind::kNameCrc, CheckNameCrcs,
+                       "0 0 0 0");
 }
