@@ -524,9 +524,20 @@ namespace {
 
 constexpr size_t kFindOutputBytes = 256;
 
+// The caller's output is written only with the answer: a path that does not
+// fit is tried in a buffer of the call's own.
+struct FindOutput {
+    char* output;
+    char trial[kFindOutputBytes];
+};
+
 bool FitsFindOutput(void* context, const char* path)
 {
-    return Utf8ToCodePage(path, static_cast<char*>(context), kFindOutputBytes);
+    auto* find = static_cast<FindOutput*>(context);
+    if (!Utf8ToCodePage(path, find->trial, kFindOutputBytes))
+        return false;
+    memcpy(find->output, find->trial, strlen(find->trial) + 1);
+    return true;
 }
 
 }  // namespace
@@ -544,10 +555,12 @@ int TALLOWIX_STDCALL FindFileSizeCrc(uint32_t size, uint32_t crc, const char* di
     // in the caller's 256 bytes, or not at all.
     size_t utf8_bytes = 3 * strlen(directory) + 1;
     char* block = static_cast<char*>(malloc(utf8_bytes + kPathCapacity));
+    FindOutput find;
+    find.output = output;
     bool found = false;
     if (block != nullptr && CodePageToUtf8(directory, block, utf8_bytes))
         found = SearchFileSizeCrc(size, crc, block, block + utf8_bytes,
-                                  {nullptr, FitsFindOutput, output}) == SearchOutcome::kFound;
+                                  {nullptr, FitsFindOutput, &find}) == SearchOutcome::kFound;
     free(block);
     if (!found)
         output[0] = '\0';

@@ -109,7 +109,7 @@ ALLOWED_IMPORTS = {
     "msvcrt.dll": {
         "__iob_func", "_amsg_exit", "_initterm", "_iob", "_lock", "_unlock", "abort", "calloc",
         "free", "fwrite", "malloc", "memcmp", "memcpy", "memmove", "memset", "realloc", "strcat",
-        "strchr", "strcmp", "strcspn", "strlen", "strncmp", "vfprintf", "wcslen", "wcsncmp",
+        "strchr", "strcmp", "strcpy", "strrchr", "strcspn", "strlen", "strncmp", "vfprintf", "wcslen", "wcsncmp",
     },
     "user32.dll": {
         "GetWindowThreadProcessId", "IsHungAppWindow", "IsWindow", "IsWindowUnicode",

@@ -17,12 +17,13 @@ TEST(Exports, NamesAndOrdinalsResolveToTheSameRoutines)
         {"DllMain", 1}, {"Get32BitCrc", 100}, {"GetDllVersion", 101},
         {"MIRCFindFileSizeCrc", 102}, {"FindFileSizeCrc", 103}, {"SignalGet32BitCrc", 104},
         {"SignalFindFileSizeCrc", 105}, {"LoadDll", 106}, {"UnloadDll", 107},
-        {"CancelSignal", 108}, {"GetSignalProgress", 109}, {"SignalCheckSfv", 110}};
+        {"CancelSignal", 108}, {"GetSignalProgress", 109}, {"SignalCheckSfv", 110},
+        {"SignalMakeSfv", 111}, {"SignalCheckNameCrc", 112}};
     for (const Row& row : rows) {
         EXPECT_NE(Export(row.name), nullptr) << row.name;
         EXPECT_EQ(Export(row.name), Export(row.ordinal)) << row.name;
     }
-    for (WORD empty : {WORD(2), WORD(50), WORD(99), WORD(111)})
+    for (WORD empty : {WORD(2), WORD(50), WORD(99), WORD(113)})
         EXPECT_EQ(Export(empty), nullptr) << "ordinal " << empty;
     EXPECT_EQ(Export("get32bitcrc"), nullptr) << "names are case-sensitive";
     EXPECT_EQ(Export("_Get32BitCrc@24"), nullptr) << "names are undecorated";
@@ -31,8 +32,8 @@ TEST(Exports, NamesAndOrdinalsResolveToTheSameRoutines)
 TEST(HostForm, EveryRoutineReturnsThreeOnAnEmptyOrNullBufferAndRemovesItsArguments)
 {
     for (const char* name : {"Get32BitCrc", "GetDllVersion", "MIRCFindFileSizeCrc", "SignalGet32BitCrc",
-                             "SignalFindFileSizeCrc", "SignalCheckSfv", "CancelSignal",
-                             "GetSignalProgress"}) {
+                             "SignalFindFileSizeCrc", "SignalCheckSfv", "SignalMakeSfv",
+                             "SignalCheckNameCrc", "CancelSignal", "GetSignalProgress"}) {
         ExpectHostForm(CallHost(name, ""), name);
         bool balanced = false;
         EXPECT_EQ(CallHostNull(name, &balanced), 3) << name;
