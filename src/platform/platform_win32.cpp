@@ -624,30 +624,37 @@ CommandDelivery SendHostCommand(void* window, const char* const* pieces, size_t 
     return delivery;
 }
 
-bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity)
+namespace {
+
+// Runs `convert` on a heap buffer of `units` wide characters, made for it.
+template <typename Convert>
+bool ThroughWide(size_t units, Convert convert)
 {
-    size_t units = strlen(code_page_text) + 1;
     if (units > INT_MAX / 2)
         return false;
     auto* wide = static_cast<WCHAR*>(malloc(units * sizeof(WCHAR)));
-    bool converted = wide != nullptr &&
-                     MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, code_page_text, -1, wide,
-                                         static_cast<int>(units)) != 0 &&
-                     Utf16ToUtf8(reinterpret_cast<char16_t*>(wide), text, capacity);
+    bool converted = wide != nullptr && convert(wide, static_cast<int>(units));
     free(wide);
     return converted;
 }
 
+}  // namespace
+
+bool CodePageToUtf8(const char* code_page_text, char* text, size_t capacity)
+{
+    return ThroughWide(strlen(code_page_text) + 1, [&](WCHAR* wide, int units) {
+        return MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, code_page_text, -1, wide,
+                                   units) != 0 &&
+               Utf16ToUtf8(reinterpret_cast<char16_t*>(wide), text, capacity);
+    });
+}
+
 bool Utf8ToCodePage(const char* text, char* code_page_text, size_t capacity)
 {
-    size_t units = strlen(text) + 1;
-    if (units > INT_MAX / 2)
-        return false;
-    auto* wide = static_cast<WCHAR*>(malloc(units * sizeof(WCHAR)));
-    bool converted = wide != nullptr && Utf8ToUtf16(text, reinterpret_cast<char16_t*>(wide), units) &&
-                     WideToCodePage(wide, code_page_text, capacity);
-    free(wide);
-    return converted;
+    return ThroughWide(strlen(text) + 1, [&](WCHAR* wide, int units) {
+        return Utf8ToUtf16(text, reinterpret_cast<char16_t*>(wide), units) &&
+               WideToCodePage(wide, code_page_text, capacity);
+    });
 }
 
 uint32_t CurrentThreadId()
