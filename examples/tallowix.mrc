@@ -40,8 +40,8 @@
 ;                              $null: "Get32BitCrc BYTESDONE BYTES",
 ;                              "MIRCFindFileSizeCrc ENTRIES 0", "CheckSfv I N
 ;                              BYTESDONE BYTES" (of the file being read),
-;                              "MakeSfv FILESDONE FILES BYTESDONE BYTES" (all
-;                              files' bytes), "CheckNameCrc" likewise
+;                              "MakeSfv FILESDONE FILES BYTESDONE BYTES" (of
+;                              the file being read), "CheckNameCrc" likewise
 ;   $tallowix.dll              the DLL's quoted path for $dll and $dllcall
 ;                              (a line and /halt when the file is not there)
 ;

@@ -303,7 +303,7 @@ ListEnd MakeWith(MakeWork* work, const char* list, bool recurse, WorkWatch* watc
                                   watch, &names);
     ListEnd end = watch->Stopped() ? ListEnd::kStopped
                   : collected      ? WriteEntries(work, file, &names, watch, report, tally)
-                                   : ListEnd::kUnreadable;
+                                   : ListEnd::kUnwritten;  // the folder cannot be listed
     if (end != ListEnd::kDone) {
         CloseFile(file);
         RemoveFile(work->temp);
