@@ -518,7 +518,13 @@ constexpr size_t kFindOutputBytes = 256;
 
 bool FitsFindOutput(void* context, const char* path)
 {
-    return Utf8ToCodePage(path, static_cast<char*>(context), kFindOutputBytes);
+    // Made aside: a conversion that fails part-way has written its bytes, and
+    // until a match only the output's first byte may change.
+    char converted[kFindOutputBytes];
+    if (!Utf8ToCodePage(path, converted, sizeof converted))
+        return false;
+    memcpy(context, converted, strlen(converted) + 1);
+    return true;
 }
 
 }  // namespace

@@ -11,10 +11,34 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <thread>
 
 namespace {
+
+// A copy of the DLL under `name`, loaded by a host that gives LoadDll
+// `version` (major in the low word, minor in the high) and `bytes` (mBytes):
+// a module of its own, with that host's encoding and buffer.
+HMODULE LoadAsHost(const wchar_t* name, uint32_t version, uint32_t bytes = 0)
+{
+    std::wstring dll(MAX_PATH, L'\0');
+    dll.resize(GetModuleFileNameW(Dll(), &dll[0], MAX_PATH));
+    HMODULE module = CopyFileW(dll.c_str(), name, FALSE) ? LoadLibraryW(name) : nullptr;
+    struct { DWORD version; HWND window; BOOL keep, unicode; DWORD beta, bytes; } info = {
+        version, nullptr, TRUE, FALSE, 0, bytes};
+    bool balanced = false;
+    if (module != nullptr)
+        CallStdcall(GetProcAddress(module, "LoadDll"), {reinterpret_cast<uintptr_t>(&info)}, &balanced);
+    return module;
+}
+
+void FreeHost(HMODULE module)
+{
+    bool balanced = false;
+    CallStdcall(GetProcAddress(module, "UnloadDll"), {0}, &balanced);
+    FreeLibrary(module);
+}
 
 class Reliability : public testing::Test {
 protected:
@@ -60,7 +84,13 @@ TEST_F(Reliability, HostTextIsReadAsUtf8WhenWellFormedElseInTheCodePage)
     for (int i = 0; i < 125; ++i)
         long_name += "\xC3\xA9";
     long_name += ".bin";
+    // U+FF3C, the fullwidth reverse solidus, in names; and files where a
+    // best-fit "\" in their place would lead.
+    const std::string fw = "\xEF\xBC\xBC";
+    const std::string fw_dir = "rel\\fw\xC3\xA9\\x" + fw + ".." + fw + ".." + fw + "y\\f.bin";
+    const std::string fw_file = "rel\\fw\xC3\xA9\\.." + fw + "secret.txt";
     const struct { std::string path, content; } files[] = {
+        {fw_dir, "fwdir"}, {fw_file, "fwsec"}, {"rel\\y\\f.bin", "fwdir"}, {"rel\\secret.txt", "fwsec"},
         {"rel\\u\\" + bjork, "bjork"},
         {"rel\\u\\" + nihon + "\\x.bin", "nihon"},
         {"rel\\caf\xE9 \xE0\xFF\\d.sfv", "cafe1"},        // a code-page name
@@ -97,6 +127,10 @@ TEST_F(Reliability, HostTextIsReadAsUtf8WhenWellFormedElseInTheCodePage)
          "a directory listed only through the code page is answered in it"},
         {"MIRCFindFileSizeCrc", search("long1", "rel\\long"), "",
          "a match whose UTF-8 path passes 255 bytes is passed over"},
+        {"MIRCFindFileSizeCrc", search("fwdir", "rel\\fw\xC3\xA9"), fw_dir, "U+FF3C is a letter of a folder"},
+        {"MIRCFindFileSizeCrc", search("fwsec", "rel\\fw\xC3\xA9"), fw_file, "and of a file"},
+        {"MIRCFindFileSizeCrc", search("fwdir", "rel\\fw\xE9"), "", "no best-fit \\ for a code-page host"},
+        {"MIRCFindFileSizeCrc", search("fwsec", "rel\\fw\xE9"), "", "nor \\..\\ out of a file's name"},
     };
     for (const Row& row : rows) {
         HostCall call = CallHost(row.routine, row.input);
@@ -108,6 +142,8 @@ TEST_F(Reliability, HostTextIsReadAsUtf8WhenWellFormedElseInTheCodePage)
         {"bjork", "rel\\u", "rel\\u\\Bj\xF6rk.bin"},
         {"long1", "rel\\long", "rel\\long\\" + std::string(125, '\xE9') + ".bin"},
         {"nihon", "rel\\u", ""},
+        {"fwdir", "rel\\fw\xE9", ""},
+        {"fwsec", "rel\\fw\xE9", ""},
     };
     for (const PlainRow& row : plain_rows) {
         char output[kResultBytes];
@@ -279,11 +315,16 @@ TEST_F(Reliability, AnSfvListIsSignalledEntryByEntry)
     WriteTestFile("rel\\sfv\\utf8.sfv", "two  spaces.bin " + two + "\r\nsub/Bj\xC3\xB6rk.bin " + bjork +
                                             "\r\nx|y 0\r\n; done\r\n");
     WriteTestFile("rel\\sfv\\cp.sfv", "sub\\Bj\xF6rk.bin " + bjork + "\nmissing.bin 0\n");
+    // UTF-16 LE with its mark, as Notepad writes it, and a last line of NULs.
+    std::wstring wide = TestPath("two  spaces.bin " + two + "\r\nsub/Bj\xC3\xB6rk.bin " + bjork + "\r\n");
+    WriteTestFile("rel\\sfv\\utf16.sfv", "\xFF\xFE" + std::string(reinterpret_cast<const char*>(wide.data()),
+                                                                 2 * wide.size()) + std::string(16, '\0'));
     const std::string prefix = "/signal tallowix CheckSfv t ";
     struct Row { const char* list; std::vector<std::string> commands; std::string answer; } rows[] = {
         {"utf8.sfv", {"1/3 OK two  spaces.bin", "2/3 OK sub/Bj\xC3\xB6rk.bin", "3/3 INVALID", "done 2 0 0 0 1"},
          "2 0 0 0 1"},
         {"cp.sfv", {"1/2 OK sub\\Bj\xC3\xB6rk.bin", "2/2 MISSING missing.bin", "done 1 0 1 0 0"}, "1 0 1 0 0"},
+        {"utf16.sfv", {"1/2 OK two  spaces.bin", "2/2 OK sub/Bj\xC3\xB6rk.bin", "done 2 0 0 0 0"}, "2 0 0 0 0"},
         {"none.sfv", {"done 0 0 0 0 0 unreadable"}, "0 0 0 0 0 unreadable"},
     };
     for (const Row& row : rows) {
@@ -317,6 +358,99 @@ TEST_F(Reliability, AnSfvListIsSignalledEntryByEntry)
     auto taken = cancelling.Commands();
     ASSERT_EQ(taken.size(), 2u);
     EXPECT_EQ(taken[1].first, "/signal tallowix Cancelled t CheckSfv");
+}
+
+// Code page 932, as a Japanese Windows has (CTest's cp932 run): a second
+// byte of 0x5C or 0x7C is no "\" or "|", and bytes that are no character
+// (81 0A) name nothing, so their line break reaches no command. Hosts: one
+// that gave no LoadDll and sends text that is not UTF-8, and mIRC 6.35.
+TEST_F(Reliability, Cp932TextIsReadByCharacterNotByByte)
+{
+    if (GetACP() != 932) {
+        if (getenv("TALLOWIX_WINE_LOCALE") != nullptr)
+            FAIL() << "the Japanese locale gave code page " << GetACP();
+        GTEST_SKIP() << "code page " << GetACP() << "; CTest's cp932 run has 932";
+    }
+    const std::string hyo = "\x95\x5C", so = "\x83\x5C";  // 表 and ソ
+    WriteTestTreeFile("rel\\\xE8\xA1\xA8\\\xE3\x82\xBD\\f.bin", "123456789");
+    WriteTestFile("rel\\f.bin", "123456789");
+    const std::string found = "rel\\" + hyo + "\\" + so + "\\f.bin";
+    std::vector<HMODULE> hosts = {Dll()};
+#if !defined(_WIN64)
+    hosts.push_back(LoadAsHost(L"rel\\mirc635.dll", 6 | (35 << 16)));
+    ASSERT_NE(hosts.back(), nullptr);
+#endif
+    struct Row { const char* routine; std::string data, answer, command; } rows[] = {
+        {"MIRCFindFileSizeCrc", "9,cbf43926,rel\\" + hyo, found, ""},
+        {"MIRCFindFileSizeCrc", "9,cbf43926,rel\\" + hyo + "\\" + so, found, ""},
+        {"SignalFindFileSizeCrc", "t 9,cbf43926,rel\\\x81\x0A\\..", "", SignalCommand("MIRCFindFileSizeCrc", "t", "")},
+        {"SignalGet32BitCrc", "t rel\\\x81\x0A\\..\\f.bin", "ffffffff", SignalCommand("Get32BitCrc", "t", "ffffffff")},
+        {"SignalGet32BitCrc", "\x83\x7C rel\\f.bin", "cbf43926", SignalCommand("Get32BitCrc", "\xE3\x83\x9D", "cbf43926")},
+    };
+    StandInHost window;
+    for (HMODULE host : hosts)
+        for (const Row& row : rows) {
+            HostCall call = CallHostIn(host, row.routine, row.data, kHostBufferBytes, window.window());
+            EXPECT_EQ(call.result, 3) << row.data;
+            EXPECT_EQ(call.Text(), row.answer) << row.data;
+            auto taken = window.Commands(true);
+            EXPECT_EQ(taken.size(), row.command.empty() ? 0u : 1u) << row.data;
+            if (!taken.empty())
+                EXPECT_EQ(taken[0].first, row.command) << row.data;
+        }
+    char output[kResultBytes];
+    bool balanced = false;
+    std::string directory = "rel\\" + hyo;
+    EXPECT_EQ(CallStdcall(Export("FindFileSizeCrc"), {9, 0xCBF43926u, reinterpret_cast<uintptr_t>(directory.c_str()),
+                                                      reinterpret_cast<uintptr_t>(output)}, &balanced), 1u);
+    EXPECT_EQ(std::string(output), found);
+#if !defined(_WIN64)
+    FreeHost(hosts.back());
+#endif
+}
+
+// Paths past MAX_PATH, and a folder of 85 Japanese characters (255 bytes of
+// UTF-8, the most a Linux name holds: Wine cuts longer ones): answered whole to a host whose buffer holds them (7.64 with mBytes
+// 20480: 10,240 bytes), never cut for one that gave no LoadDll (256 bytes)
+// nor for FindFileSizeCrc (256 bytes).
+TEST_F(Reliability, LongPathsAreAnsweredWholeOrNotAtAll)
+{
+    auto deep = [](std::string path, size_t length) {
+        while (path.size() + 101 < length)
+            path += "\\" + std::string(100, char('a' + path.size() % 26));
+        return path + "\\" + std::string(length - path.size() - 1, 'f');
+    };
+    std::string nihon;
+    for (int i = 0; i < 85; ++i)
+        nihon += "\xE6\x97\xA5";
+    struct Row { std::string start, path, content; } rows[] = {
+        {"rel\\p300", deep("rel\\p300", 300), "p300"},
+        {"rel\\p1000", deep("rel\\p1000", 1000), "p1000"},
+        {"rel\\ja", "rel\\ja\\" + nihon + "\\f.bin", "nihon"},
+    };
+    HMODULE host = LoadAsHost(L"rel\\mirc764.dll", 7 | (64 << 16), 20480);
+    ASSERT_NE(host, nullptr);
+    StandInHost window;
+    for (const Row& row : rows) {
+        WriteTestTreeFile(row.path, row.content);
+        std::string crc = Hex8(ReferenceCrc(row.content));
+        std::string line = std::to_string(row.content.size()) + "," + crc + "," + row.start;
+        EXPECT_EQ(CallHost("Get32BitCrc", row.path).Text(), crc) << row.path.size();
+        EXPECT_EQ(CallHostIn(host, "MIRCFindFileSizeCrc", line).Text(), row.path) << row.path.size();
+        EXPECT_EQ(CallHost("MIRCFindFileSizeCrc", line).Text(), "") << row.path.size();
+        HostCall signal = CallHostIn(host, "SignalFindFileSizeCrc", "s " + line, kHostBufferBytes, window.window());
+        EXPECT_EQ(signal.Text(), row.path) << row.path.size();
+        auto taken = window.Commands(true);
+        ASSERT_EQ(taken.size(), 1u);
+        EXPECT_EQ(taken[0].first, SignalCommand("MIRCFindFileSizeCrc", "s", row.path));
+        char output[kResultBytes];
+        bool balanced = false;
+        EXPECT_EQ(CallStdcall(Export("FindFileSizeCrc"),
+                              {row.content.size(), ReferenceCrc(row.content),
+                               reinterpret_cast<uintptr_t>(row.start.c_str()), reinterpret_cast<uintptr_t>(output)},
+                              &balanced), 0u) << row.path.size();
+    }
+    FreeHost(host);
 }
 
 #if !defined(_WIN64)
