@@ -410,9 +410,9 @@ TEST_F(Reliability, Cp932TextIsReadByCharacterNotByByte)
 }
 
 // Paths past MAX_PATH, and a folder of 85 Japanese characters (255 bytes of
-// UTF-8, the most a Linux name holds: Wine cuts longer ones): answered whole to a host whose buffer holds them (7.64 with mBytes
-// 20480: 10,240 bytes), never cut for one that gave no LoadDll (256 bytes)
-// nor for FindFileSizeCrc (256 bytes).
+// UTF-8, the most a Linux name holds: Wine cuts longer ones): answered whole
+// to a host whose buffer holds them (7.64 with mBytes 20480: 10,240 bytes),
+// never cut for one that gave no LoadDll (256 bytes) nor by FindFileSizeCrc.
 TEST_F(Reliability, LongPathsAreAnsweredWholeOrNotAtAll)
 {
     auto deep = [](std::string path, size_t length) {
