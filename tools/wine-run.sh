@@ -16,8 +16,14 @@ root=${TALLOWIX_WINE_ROOT:-$repo/build/wine}
 export WINEDEBUG=${WINEDEBUG:--all}
 # One locale whatever the caller's: Wine then gives Windows programs code page
 # 1252, as a Western Windows has, and keeps Unix file names in UTF-8, so that
-# names outside the code page exist too.
-export LC_ALL=C.UTF-8
+# names outside the code page exist too. TALLOWIX_WINE_LOCALE=DIR/NAME runs
+# under locale NAME, made by localedef in DIR, instead (the code page 932 rows).
+if [ -n "${TALLOWIX_WINE_LOCALE:-}" ]; then
+    # bash cannot load it itself and says so: only Wine needs it.
+    export LOCPATH=${TALLOWIX_WINE_LOCALE%/*} LC_ALL=${TALLOWIX_WINE_LOCALE##*/} 2>/dev/null
+else
+    export LC_ALL=C.UTF-8
+fi
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe,winedbg.exe=d"
 
 case "$arch" in

@@ -524,19 +524,14 @@ namespace {
 
 constexpr size_t kFindOutputBytes = 256;
 
-// The caller's output is written only with the answer: a path that does not
-// fit is tried in a buffer of the call's own.
-struct FindOutput {
-    char* output;
-    char trial[kFindOutputBytes];
-};
-
 bool FitsFindOutput(void* context, const char* path)
 {
-    auto* find = static_cast<FindOutput*>(context);
-    if (!Utf8ToCodePage(path, find->trial, kFindOutputBytes))
+    // Made aside: a conversion that fails part-way has written its bytes, and
+    // until a match only the output's first byte may change.
+    char converted[kFindOutputBytes];
+    if (!Utf8ToCodePage(path, converted, sizeof converted))
         return false;
-    memcpy(find->output, find->trial, strlen(find->trial) + 1);
+    memcpy(context, converted, strlen(converted) + 1);
     return true;
 }
 
@@ -555,12 +550,10 @@ int TALLOWIX_STDCALL FindFileSizeCrc(uint32_t size, uint32_t crc, const char* di
     // in the caller's 256 bytes, or not at all.
     size_t utf8_bytes = 3 * strlen(directory) + 1;
     char* block = static_cast<char*>(malloc(utf8_bytes + kPathCapacity));
-    FindOutput find;
-    find.output = output;
     bool found = false;
     if (block != nullptr && CodePageToUtf8(directory, block, utf8_bytes))
         found = SearchFileSizeCrc(size, crc, block, block + utf8_bytes,
-                                  {nullptr, FitsFindOutput, &find}) == SearchOutcome::kFound;
+                                  {nullptr, FitsFindOutput, output}) == SearchOutcome::kFound;
     free(block);
     if (!found)
         output[0] = '\0';

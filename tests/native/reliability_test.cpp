@@ -4,6 +4,7 @@
 #include "host/calltable.h"
 #include "host/host.h"
 #include "sfv/namecrc.h"
+#include "host/lifecycle.h"
 #include "sfv/sfvcheck.h"
 #include "sfv/sfvlist.h"
 #include "sfv/sfvmake.h"
@@ -178,6 +179,28 @@ TEST_F(Reliability, HostBuffersOfAnyLengthAndContent)
     }
     EXPECT_EQ(CallHost(Get32BitCrc, std::string(kHostBufferBytes - 1, 'a')), "ffffffff");
     EXPECT_EQ(CallHost(MIRCFindFileSizeCrc, "1,0," + std::string(300, 'd')), "");
+}
+
+// LoadDll's mVersion (major in the low word, minor in the high) as each mIRC
+// gives it, and the data buffer that version has.
+TEST(HostVersion, EachVersionHasItsBuffer)
+{
+    auto v = [](uint32_t major, uint32_t minor) { return major | minor << 16; };
+    const struct { uint32_t version, bytes, hundredths, buffer; } rows[] = {
+        {v(6, 2), 0, 620, 900},         // not yet padded: 6.2 is 6.20
+        {v(6, 31), 0, 631, 900},       {v(6, 32), 0, 632, 4096},
+        {v(7, 52), 0, 752, 4096},      {v(7, 53), 0, 753, 8192},
+        {v(7, 61), 0, 761, 8192},      {v(7, 62), 0, 762, 10240},
+        {v(7, 64), 40960, 764, 20480}, {v(7, 64), 0xFFFFFFFFu, 764, kMostHostBufferBytes},
+        {v(7, 64), 0, 764, 10240},     // no mBytes: 7.63's
+        {v(0, 91), 0, 591, 900},       {v(0, 3), 0, 603, 900},  // 5.91 and 6.03 give no major
+        {v(7, 100), 0, 0, 0},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(ReadHostVersion(row.version), row.hundredths) << std::hex << row.version;
+        if (row.hundredths != 0)
+            EXPECT_EQ(BufferBytesOf(row.hundredths, row.bytes), row.buffer) << row.hundredths;
+    }
 }
 
 // Without a window (the POSIX build has none) a signal routine cannot hand

@@ -214,6 +214,9 @@ std::wstring TestPath(const std::string& path)
     std::wstring wide(n, L'\0');
     MultiByteToWideChar(code_page, 0, path.c_str(), -1, &wide[0], n);
     wide.resize(n > 0 ? n - 1 : 0);
+    // A relative path past MAX_PATH reaches the system only in \\?\ form.
+    if (wide.size() >= MAX_PATH - 12 && wide[0] != L'\\' && wide[1] != L':')
+        wide = TestPath("\\\\?\\" + CurrentDirectory() + "\\") + wide;
     return wide;
 }
 

@@ -98,7 +98,8 @@ private:
 
 // Test paths are read as the DLL reads host text: UTF-8 when well-formed,
 // code-page text otherwise. Names outside the code page can so be made, and
-// code-page names ("caf\xE9") still can.
+// code-page names ("caf\xE9") still can. A relative path past MAX_PATH is
+// given in its \\?\ form.
 std::wstring TestPath(const std::string& path);
 
 // Opens an existing file as another program would hold it.

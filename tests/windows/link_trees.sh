@@ -5,7 +5,8 @@
 # (one4-7), named z0, a1, ... to fall either side of the suite's file; and a
 # link to a folder outside the tree. And for the reliability suite's soak,
 # which runs in the same directory: soak/d holds a link back to its parent
-# and one to the sibling folder soak/e.
+# and one to the sibling folder soak/e. And a start reached through a link:
+# alias -> phys/start, whose up leads back to phys.
 set -euo pipefail
 links=${1:?usage: link_trees.sh DIRECTORY}/links
 umount "$links/tm/a" "$links/tm/b" 2>/dev/null || true
@@ -34,3 +35,6 @@ fi
 mkdir -p "$links/soak/d" "$links/soak/e"
 ln -s .. "$links/soak/d/up"
 ln -s ../e "$links/soak/d/side"
+mkdir -p "$links/phys/start" "$links/phys/other"
+ln -s phys/start "$links/alias"
+ln -s .. "$links/phys/start/up"

@@ -366,6 +366,11 @@ TEST(DirectoryLinks, ALinkBackIntoTheWalkIsPassedOverAndOtherLinksAreFollowed)
     rows.push_back({"no such file", "\\\\?\\" + CurrentDirectory() + "\\links\\two", "",
                     "two links back to the parent, \\\\?\\ text: the search ends"});
     rows.push_back({"no such file", "links\\lad\\0", "", "a ladder of 24 levels, two links each"});
+    WriteTestFile("links\\phys\\other\\f.bin", "only via up");
+    WriteTestFile("links\\phys\\start\\g.bin", "in the start");
+    rows.push_back({"only via up", "links\\alias", "", "up leads above a start reached through a link"});
+    rows.push_back({"only via up", "links\\phys\\start", "", "up leads above the start"});
+    rows.push_back({"in the start", "links\\alias", "links\\alias\\g.bin", "a start reached through a link"});
     if (GetFileAttributesA("links\\tm\\a\\l") != INVALID_FILE_ATTRIBUTES)
         rows.push_back({"tmpfs\n", "links\\tm\\a", "links\\tm\\a\\l\\f.bin", "one tmpfs root to another"});
     if (GetFileAttributesA("T:\\x\\y\\r1") != INVALID_FILE_ATTRIBUTES) {
