@@ -21,7 +21,7 @@ struct LoadInfo {
 };
 
 // Every exported routine holds one of these while it runs, so that an unload
-// can tell whether any call is under way, and on which threads calls ran.
+// can tell whether any call is under way, and which threads made calls.
 class CallScope {
 public:
     CallScope();
@@ -40,6 +40,9 @@ TextEncoding HostTextEncoding(const char* text);
 // read once more in the code page when it names nothing: only when the host
 // has not said which it sends.
 bool MayBeCodePageToo(const char* text, TextEncoding encoding);
+
+// Called as a thread ends: no call of it can be inside the library any more.
+void ForgetCallThread();
 
 TALLOWIX_EXPORT void TALLOWIX_STDCALL LoadDll(LoadInfo* info);
 TALLOWIX_EXPORT int TALLOWIX_STDCALL UnloadDll(int timeout);

@@ -352,6 +352,7 @@ TEST_F(Reliability, AMirc6HostIsReadAndAnsweredInTheCodePage)
         EXPECT_EQ(CallHostIn(mirc6, "MIRCFindFileSizeCrc", row.input).Text(), row.expected) << row.why;
     EXPECT_EQ(CallStdcall(GetProcAddress(mirc6, "UnloadDll"), {0}, &balanced), 1u);
     FreeLibrary(mirc6);
+    EXPECT_TRUE(DeleteFileW(L"rel\\mirc6.dll")) << "used on one thread, so unloaded for real";
     VirtualFree(pages, 0, MEM_RELEASE);
 }
 #endif
@@ -613,6 +614,7 @@ TEST_F(Reliability, UnloadingWhileACallRunsLeavesItToFinish)
     pipe.Feed();
     EXPECT_EQ(Unload(copy, 0), 1u);
     EXPECT_TRUE(FreeLibrary(copy));
+    EXPECT_FALSE(DeleteFileW(L"unloaded.dll")) << "the module was kept";
     pipe.Feed();
     pipe.Close();
     worker.join();
@@ -626,6 +628,42 @@ TEST_F(Reliability, UnloadingWhileACallRunsLeavesItToFinish)
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(CallHostIn(again, "Get32BitCrc", "rel\\f.bin").Text(), "cbf43926");
     FreeLibrary(again);
+}
+
+// /dll -u once every call is out of the library: a copy used on its own
+// thread, or by a thread that has ended, is unloaded for real (its file can
+// be deleted); while a thread that made a call lives, it is kept.
+TEST_F(Reliability, UnloadingAfterTheCallsEndedFreesTheFile)
+{
+    std::wstring dll(MAX_PATH, L'\0');
+    dll.resize(GetModuleFileNameW(Dll(), &dll[0], MAX_PATH));
+    WriteTestFile("rel\\f.bin", "123456789");
+    struct Row { const wchar_t* copy; bool elsewhere, ended; } rows[] = {
+        {L"rel\\own.dll", false, true}, {L"rel\\ended.dll", true, true}, {L"alive.dll", true, false}};
+    for (const Row& row : rows) {
+        ASSERT_TRUE(CopyFileW(dll.c_str(), row.copy, FALSE));
+        HMODULE copy = LoadLibraryW(row.copy);
+        auto call = [copy] { EXPECT_EQ(CallHostIn(copy, "Get32BitCrc", "rel\\f.bin").Text(), "cbf43926"); };
+        std::atomic<bool> called{false}, end{row.ended};
+        std::thread worker([&] {
+            if (row.elsewhere)
+                call();
+            for (called = true; !end;)
+                Sleep(1);
+        });
+        if (!row.elsewhere)
+            call();
+        while (!called)
+            Sleep(1);
+        if (row.ended)
+            worker.join();
+        EXPECT_EQ(Unload(copy, 0), 1u);
+        EXPECT_TRUE(FreeLibrary(copy));
+        EXPECT_EQ(DeleteFileW(row.copy) != 0, row.ended) << row.elsewhere << row.ended;
+        end = true;
+        if (worker.joinable())
+            worker.join();
+    }
 }
 #endif
 
