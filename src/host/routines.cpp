@@ -167,11 +167,13 @@ public:
     CallWatch& operator=(const CallWatch&) = delete;
     WorkWatch* get() { return slot_ != nullptr ? slot_ : &own_; }
     // Leaves the table: a cancel from now on no longer counts this call.
-    void Release()
+    // Returns whether one did, so that a call told to stop after its last
+    // look at the flag signals Cancelled all the same, as CancelSignal said.
+    bool Release()
     {
-        if (slot_ != nullptr)
-            ReleaseCallSlot(slot_);
+        bool told = slot_ != nullptr && ReleaseCallSlot(slot_);
         slot_ = nullptr;
+        return told;
     }
 
 private:
@@ -216,8 +218,7 @@ int SignalAnswer(void* window, char* data, const char* name, CallKind kind, Oper
     CallWatch watch(request.tag, kind);
     char answer[kHostResultCapacity];
     TextEncoding encoding = operation(request.argument, answer, watch.get());
-    bool cancelled = watch.get()->Stopped();
-    watch.Release();
+    bool cancelled = watch.Release();
     if (cancelled || !IsCommandSafe(answer, encoding))
         answer[0] = '\0';
 
@@ -426,15 +427,16 @@ int TALLOWIX_STDCALL SignalCheckSfv(void* main_window, void*, char* data, char*,
     delivery.open = OpenHostChannel(main_window, &delivery.channel);
     SfvCounts counts = {};
     SfvEnd end = SfvEnd::kReportRefused;
+    bool stopped = false;
     if (delivery.open) {
         CallWatch watch(request.tag, CallKind::kSfv);
         end = CheckSfvList(list, HostTextEncoding(list), watch.get(), {DeliverSfvEntry, &delivery},
                            &counts);
+        stopped = watch.Release();
     }
 
     char summary[6 * 21 + sizeof " unreadable"];
     WriteSfvCounts(summary, counts, end);
-    bool stopped = end == SfvEnd::kStopped;
     TextPiece command[kCommandPieces];
     if (stopped)
         SignalPieces(command, kCancelled, request.tag, " ", {kCheckSfv, TextEncoding::kUtf8});

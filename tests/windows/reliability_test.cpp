@@ -306,17 +306,20 @@ TEST_F(Reliability, AnSfvListIsSignalledEntryByEntry)
     HostCall refused = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, refusing.window());
     EXPECT_EQ(refused.result, 2);
     EXPECT_EQ(refused.Text(), prefix + "done 1 0 0 0 0 unfinished");
-    StandInHost cancelling;
-    cancelling.OnCommand([](const std::string& command) {
-        if (command.find("CheckSfv t 1/") != std::string::npos)
-            EXPECT_EQ(CallHost("CancelSignal", "t").Text(), "1");
-    });
-    HostCall cancelled = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, cancelling.window());
-    EXPECT_EQ(cancelled.result, 3);
-    EXPECT_EQ(cancelled.Text(), "");
-    auto taken = cancelling.Commands();
-    ASSERT_EQ(taken.size(), 2u);
-    EXPECT_EQ(taken[1].first, "/signal tallowix Cancelled t CheckSfv");
+    // So does one told at its last entry, past its last look at the flag.
+    for (const std::string at : {"t 1/", "t 3/3"}) {
+        StandInHost cancelling;
+        cancelling.OnCommand([&](const std::string& command) {
+            if (command.find("CheckSfv " + at) != std::string::npos)
+                EXPECT_EQ(CallHost("CancelSignal", "t").Text(), "1");
+        });
+        HostCall cancelled = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, cancelling.window());
+        EXPECT_EQ(cancelled.result, 3);
+        EXPECT_EQ(cancelled.Text(), "");
+        auto taken = cancelling.Commands();
+        EXPECT_EQ(taken.size(), at == "t 1/" ? 2u : 4u);
+        EXPECT_EQ(taken.back().first, "/signal tallowix Cancelled t CheckSfv") << at;
+    }
 }
 
 #if !defined(_WIN64)
