@@ -66,11 +66,14 @@ WorkWatch* ClaimCallSlot(const char* tag, CallKind kind)
     return nullptr;
 }
 
-void ReleaseCallSlot(WorkWatch* watch)
+bool ReleaseCallSlot(WorkWatch* watch)
 {
     TableHold hold;
-    if (CallSlot* slot = SlotOf(watch))
-        slot->busy = false;
+    CallSlot* slot = SlotOf(watch);
+    if (slot == nullptr)
+        return false;
+    slot->busy = false;
+    return watch->Stopped();
 }
 
 int StopCalls(const char* tag)

@@ -34,8 +34,9 @@ enum class CallKind : uint8_t {
 // the call's watch, or null when every slot is taken.
 WorkWatch* ClaimCallSlot(const char* tag, CallKind kind);
 
-// Gives the slot of a watch from ClaimCallSlot back.
-void ReleaseCallSlot(WorkWatch* watch);
+// Gives the slot of a watch from ClaimCallSlot back. Returns whether the
+// call was told to stop: StopCalls counted it, whether or not it saw it.
+bool ReleaseCallSlot(WorkWatch* watch);
 
 // Tells every running call under `tag` to stop, or every call at all when
 // `tag` is null. Returns how many it told.

@@ -1,10 +1,13 @@
 // Process attach and detach: the loader tells the library where it was loaded,
-// and when it is unloaded.
+// and when it is unloaded; thread detach: a thread that may have made calls
+// has ended.
 #include "host/host.h"
+#include "host/lifecycle.h"
 
 namespace {
 constexpr uint32_t kProcessDetach = 0;
 constexpr uint32_t kProcessAttach = 1;
+constexpr uint32_t kThreadDetach = 3;
 }
 
 void* ModuleHandle = nullptr;
@@ -20,5 +23,7 @@ int TALLOWIX_STDCALL DllMain(void* module, uint32_t reason, void* reserved)
     // process itself ends (reserved set) the system takes everything back.
     if (reason == kProcessDetach && reserved == nullptr)
         CloseReadBufferWait();
+    if (reason == kThreadDetach)
+        ForgetCallThread();
     return 1;
 }

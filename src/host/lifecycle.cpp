@@ -5,13 +5,19 @@
 // $dllcall runs on one of mIRC's worker threads may then still be inside the
 // library (a CRC of a large file takes minutes), and if the module were
 // unmapped under it, its next instruction would fault and take the client
-// down. The ten-minute unload can be refused, and is while any call runs.
-// The others cannot, so the library keeps itself mapped instead: whenever an
-// unload is asked while a call runs, or after a call has run on any thread
-// other than the one asking (which only the calls on that one thread cannot
-// still be inside, past the count's last change, in their last instructions),
-// the module is pinned until the process ends. A host that makes every call
-// on its own thread, as $dll does, unloads the library for real.
+// down. The ten-minute unload can be refused, and is while a call may still
+// be inside. The others cannot, so the library keeps itself mapped instead,
+// pinned until the process ends.
+//
+// The count of running calls cannot tell whether a call that has just left
+// it is past its last instruction here; the end of its thread can. So every
+// thread that makes a call is recorded, and forgotten when it ends
+// (DLL_THREAD_DETACH: past the return of its last call, and the loader lets
+// no unload through while DllMain runs): an unload pins the module while a
+// call runs or a recorded thread other than the unloading one lives.
+// mIRC's $dllcall threads end with their call, so /dll -u after they are
+// done, like a host that calls only on its own thread ($dll), unloads the
+// library for real.
 #include "host/lifecycle.h"
 
 #include "host/calltable.h"
@@ -37,18 +43,51 @@ std::atomic<uint32_t> HostBuffer{0};        // 0: no LoadDll came
 constexpr uint32_t kUnknownHostAnswerBytes = 256;
 constexpr uint32_t kUnknownHostCommandBytes = 900;
 std::atomic<int> RunningCalls{0};
-std::atomic<uint32_t> FirstCallThread{0};
-std::atomic<bool> CallsOnManyThreads{false};
+
+// The threads that made calls and have not ended, 0 for a free slot. Only a
+// thread itself enters or clears its own id; others only claim free slots.
+constexpr int kCallThreadSlots = 128;
+std::atomic<uint32_t> CallThreads[kCallThreadSlots];
+// A thread that found no free slot may be inside for all anyone can tell,
+// then and ever after.
+std::atomic<bool> CallThreadsOverflowed{false};
+
+void RecordCallThread(uint32_t thread)
+{
+    for (const auto& slot : CallThreads)
+        if (slot.load() == thread)
+            return;
+    for (auto& slot : CallThreads) {
+        uint32_t none = 0;
+        if (slot.compare_exchange_strong(none, thread))
+            return;
+    }
+    CallThreadsOverflowed.store(true);
+}
+
+// Whether a call may still be inside the library on a thread other than the
+// one asking.
+bool CallsMayBeInsideElsewhere()
+{
+    uint32_t self = CurrentThreadId();
+    if (CallThreadsOverflowed.load())
+        return true;
+    for (const auto& slot : CallThreads) {
+        uint32_t thread = slot.load();
+        if (thread != 0 && thread != self)
+            return true;
+    }
+    return false;
+}
 
 }  // namespace
 
 CallScope::CallScope()
 {
+    // Counted before it is recorded, and recorded before it is uncounted: an
+    // unload that reads the count and then the threads misses no call.
     RunningCalls.fetch_add(1, std::memory_order_seq_cst);
-    uint32_t thread = CurrentThreadId();
-    uint32_t first = 0;
-    if (!FirstCallThread.compare_exchange_strong(first, thread) && first != thread)
-        CallsOnManyThreads.store(true);
+    RecordCallThread(CurrentThreadId());
 }
 
 CallScope::~CallScope()
@@ -116,22 +155,26 @@ void TALLOWIX_STDCALL LoadDll(LoadInfo* info)
         HostBuffer.store(BufferBytesOf(hundredths, hundredths >= 764 ? info->mBytes : 0),
                          std::memory_order_relaxed);
     }
-    // The host's own thread loads the library: calls made on it later are
-    // never under way when it asks to unload.
-    uint32_t none = 0;
-    FirstCallThread.compare_exchange_strong(none, CurrentThreadId());
+}
+
+void ForgetCallThread()
+{
+    uint32_t self = CurrentThreadId();
+    for (auto& slot : CallThreads)
+        if (slot.load() == self)
+            slot.store(0);
 }
 
 int TALLOWIX_STDCALL UnloadDll(int timeout)
 {
-    bool running = RunningCalls.load(std::memory_order_seq_cst) > 0;
-    if (timeout == kUnloadIdle && running)
+    bool inside = RunningCalls.load(std::memory_order_seq_cst) > 0 || CallsMayBeInsideElsewhere();
+    // The idle unload comes again in ten minutes, by when the threads have
+    // most likely ended: refused, it need not pin the module for good.
+    if (timeout == kUnloadIdle && inside)
         return kStayLoaded;
     if (timeout == kUnloadExit)
         StopCalls(nullptr);
-    uint32_t first = FirstCallThread.load();
-    bool elsewhere = CallsOnManyThreads.load() || (first != 0 && first != CurrentThreadId());
-    if (running || elsewhere)
+    if (inside)
         PinModule(ModuleHandle);
     return kAllowUnload;
 }

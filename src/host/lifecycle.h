@@ -21,7 +21,7 @@ struct LoadInfo {
 };
 
 // Every exported routine holds one of these while it runs, so that an unload
-// can tell whether any call is under way, and on which threads calls ran.
+// can tell whether any call is under way, and which threads made calls.
 class CallScope {
 public:
     CallScope();
@@ -64,6 +64,9 @@ uint32_t HostBufferBytes();
 // arrives and which bounds mIRC's own command line; 900 bytes, the smallest
 // any mIRC had, without LoadDll.
 uint32_t HostCommandBytes();
+
+// Called as a thread ends: no call of it can be inside the library any more.
+void ForgetCallThread();
 
 TALLOWIX_EXPORT void TALLOWIX_STDCALL LoadDll(LoadInfo* info);
 TALLOWIX_EXPORT int TALLOWIX_STDCALL UnloadDll(int timeout);

@@ -271,11 +271,13 @@ public:
     CallWatch& operator=(const CallWatch&) = delete;
     WorkWatch* get() { return slot_ != nullptr ? slot_ : &own_; }
     // Leaves the table: a cancel from now on no longer counts this call.
-    void Release()
+    // Returns whether one did, so that a call told to stop after its last
+    // look at the flag signals Cancelled all the same, as CancelSignal said.
+    bool Release()
     {
-        if (slot_ != nullptr)
-            ReleaseCallSlot(slot_);
+        bool told = slot_ != nullptr && ReleaseCallSlot(slot_);
         slot_ = nullptr;
+        return told;
     }
 
 private:
@@ -335,8 +337,7 @@ int SignalAnswer(void* window, char* data, const char* name, CallKind kind, Oper
     CallText& call = request.call;
     CallWatch watch(request.tag, kind);
     operation(&call, request.host_argument, watch.get());
-    bool cancelled = watch.get()->Stopped();
-    watch.Release();
+    bool cancelled = watch.Release();
     if (cancelled || call.answer[0] == '\0')
         call.answer[0] = call.host_answer[0] = '\0';
 
@@ -418,9 +419,11 @@ bool DeliverListEntry(void* context, uint64_t index, uint64_t count, const char*
     return false;
 }
 
-void LeaveCallTable(void* context)
+// Before a step that cannot be taken back: false when the call was told to
+// stop, for then CancelSignal has counted it and it must not go on.
+bool LeaveCallTable(void* context)
 {
-    static_cast<ListDelivery*>(context)->watch->Release();
+    return !static_cast<ListDelivery*>(context)->watch->Release();
 }
 
 // A list routine: reads its argument, then reports through ListDelivery.
@@ -447,7 +450,8 @@ int RunListCall(void* window, char* data, const char* operation, CallKind kind,
         if (delivery.open)
             end = run(call.argument, watch.get(), {DeliverListEntry, LeaveCallTable, &delivery},
                       counts);
-        watch.Release();
+        if (watch.Release())
+            end = ListEnd::kStopped;
     }
     // The counts tell of the entries the host took; a tail says when that
     // is not the whole: the host stopped taking them, or nothing could be

@@ -14,8 +14,9 @@ struct ListReport {
     bool (*entry)(void* context, uint64_t index, uint64_t count, const char* word,
                   const char* name);
     // Called once before a step that cannot be taken back (a made list put
-    // in place): from then on the call can no longer be stopped.
-    void (*last_step)(void* context);
+    // in place): from then on the call can no longer be stopped. False when
+    // it was told to stop first: the step is not taken.
+    bool (*last_step)(void* context);
     void* context;
 };
 

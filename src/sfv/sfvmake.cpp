@@ -314,8 +314,10 @@ ListEnd MakeWith(MakeWork* work, const char* list, bool recurse, WorkWatch* watc
         return ListEnd::kUnwritten;
     }
     // From here the call cannot be stopped: the list is whole.
-    if (report.last_step != nullptr)
-        report.last_step(report.context);
+    if (report.last_step != nullptr && !report.last_step(report.context)) {
+        RemoveFile(work->temp);
+        return ListEnd::kStopped;
+    }
     if (!ReplaceWithFile(work->temp, list)) {
         RemoveFile(work->temp);
         return ListEnd::kUnwritten;

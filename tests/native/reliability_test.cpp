@@ -342,7 +342,7 @@ TEST(CallTable, TagsFindTheirCallsAndAFullTableStillRuns)
     for (WorkWatch* w : rest)
         ReleaseCallSlot(w);
     for (WorkWatch* w : {a1, a2, b})
-        ReleaseCallSlot(w);
+        EXPECT_EQ(ReleaseCallSlot(w), w != b) << "leaving, a call learns whether it was told";
     EXPECT_FALSE(ReadCallProgress("a", &progress));
     EXPECT_EQ(StopCalls(nullptr), 0);
 }

@@ -5,6 +5,7 @@
 #include "harness.h"
 #include "test_data.h"
 
+#include "crc/filecrc.h"
 #include "platform/platform.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -348,17 +350,55 @@ TEST_F(Reliability, AnSfvListIsSignalledEntryByEntry)
     HostCall refused = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, refusing.window());
     EXPECT_EQ(refused.result, 2);
     EXPECT_EQ(refused.Text(), prefix + "done 1 0 0 0 0 unfinished");
-    StandInHost cancelling;
-    cancelling.OnCommand([](const std::string& command) {
-        if (command.find("CheckSfv t 1/") != std::string::npos)
-            EXPECT_EQ(CallHost("CancelSignal", "t").Text(), "1");
-    });
-    HostCall cancelled = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, cancelling.window());
-    EXPECT_EQ(cancelled.result, 3);
-    EXPECT_EQ(cancelled.Text(), "");
-    auto taken = cancelling.Commands();
-    ASSERT_EQ(taken.size(), 2u);
-    EXPECT_EQ(taken[1].first, "/signal tallowix Cancelled t CheckSfv");
+    // So does one told at its last entry, past its last look at the flag.
+    for (const std::string at : {"t 1/", "t 3/3"}) {
+        StandInHost cancelling;
+        cancelling.OnCommand([&](const std::string& command) {
+            if (command.find("CheckSfv " + at) != std::string::npos)
+                EXPECT_EQ(CallHost("CancelSignal", "t").Text(), "1");
+        });
+        HostCall cancelled = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, cancelling.window());
+        EXPECT_EQ(cancelled.result, 3);
+        EXPECT_EQ(cancelled.Text(), "");
+        auto taken = cancelling.Commands();
+        EXPECT_EQ(taken.size(), at == "t 1/" ? 2u : 4u);
+        EXPECT_EQ(taken.back().first, "/signal tallowix Cancelled t CheckSfv") << at;
+    }
+    // A window that stops answering for longer than the bound gets nothing
+    // more, and the entry it may run late is not counted as taken.
+    StandInHost stalled;
+    stalled.OnCommand([](const std::string&) { Sleep(kHostWaitMilliseconds + 1000); });
+    HostCall timed_out = CallHost("SignalCheckSfv", "t rel\\sfv\\utf8.sfv", kHostBufferBytes, stalled.window());
+    EXPECT_EQ(timed_out.Text(), prefix + "done 0 0 0 0 0 unfinished");
+    stalled.StopAnswering(0);  // returns once the window is back
+    EXPECT_EQ(stalled.Commands().size(), 1u);
+}
+
+// A command mapping whose name another program holds is left alone: here
+// the names the library tries first in 200 milliseconds from a second on,
+// when the call is made (32-bit Wine under qemu stops GetTickCount: at once).
+TEST_F(Reliability, ACommandMappingNameHeldElsewhereIsLeftAlone)
+{
+    WriteTestFile("rel\\f.bin", "123456789");
+    StandInHost host;
+    const DWORD first = GetTickCount() + (sizeof(void*) == 8 ? 1000 : 0), ticks = 200;
+    std::vector<HANDLE> held;
+    for (DWORD tick = first; tick < first + ticks; ++tick) {
+        wchar_t name[16];
+        swprintf(name, 16, L"mIRC%lu", ((GetCurrentThreadId() * 0x9E3779B1u) ^ tick) & 0x7FFFFFFFu);
+        held.push_back(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 65536, name));
+    }
+    while (GetTickCount() < first)
+        Sleep(1);
+    EXPECT_EQ(CallHost("SignalGet32BitCrc", "t rel\\f.bin", kHostBufferBytes, host.window()).result, 3);
+    ASSERT_LT(GetTickCount() - first, ticks) << "the call came after the names held";
+    EXPECT_EQ(host.Commands().size(), 1u);
+    for (HANDLE mapping : held) {
+        const char* view = static_cast<const char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+        EXPECT_EQ(view[0], '\0') << "a held mapping was written to";
+        UnmapViewOfFile(view);
+        CloseHandle(mapping);
+    }
 }
 
 // Code page 932, as a Japanese Windows has (CTest's cp932 run): a second
@@ -534,6 +574,7 @@ TEST_F(Reliability, AMirc6HostIsReadAndAnsweredInTheCodePage)
         EXPECT_EQ(CallHostIn(mirc6, "MIRCFindFileSizeCrc", row.input).Text(), row.expected) << row.why;
     EXPECT_EQ(CallStdcall(GetProcAddress(mirc6, "UnloadDll"), {0}, &balanced), 1u);
     FreeLibrary(mirc6);
+    EXPECT_TRUE(DeleteFileW(L"rel\\mirc6.dll")) << "used on one thread, so unloaded for real";
     VirtualFree(pages, 0, MEM_RELEASE);
 }
 #endif
@@ -795,6 +836,7 @@ TEST_F(Reliability, UnloadingWhileACallRunsLeavesItToFinish)
     pipe.Feed();
     EXPECT_EQ(Unload(copy, 0), 1u);
     EXPECT_TRUE(FreeLibrary(copy));
+    EXPECT_FALSE(DeleteFileW(L"unloaded.dll")) << "the module was kept";
     pipe.Feed();
     pipe.Close();
     worker.join();
@@ -808,6 +850,137 @@ TEST_F(Reliability, UnloadingWhileACallRunsLeavesItToFinish)
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(CallHostIn(again, "Get32BitCrc", "rel\\f.bin").Text(), "cbf43926");
     FreeLibrary(again);
+}
+
+// /dll -u once every call is out of the library: a copy used on its own
+// thread, or by a thread that has ended, is unloaded for real (its file can
+// be deleted); while a thread that made a call lives, it is kept.
+TEST_F(Reliability, UnloadingAfterTheCallsEndedFreesTheFile)
+{
+    std::wstring dll(MAX_PATH, L'\0');
+    dll.resize(GetModuleFileNameW(Dll(), &dll[0], MAX_PATH));
+    WriteTestFile("rel\\f.bin", "123456789");
+    struct Row { const wchar_t* copy; bool elsewhere, ended; } rows[] = {
+        {L"rel\\own.dll", false, true}, {L"rel\\ended.dll", true, true}, {L"alive.dll", true, false}};
+    for (const Row& row : rows) {
+        ASSERT_TRUE(CopyFileW(dll.c_str(), row.copy, FALSE));
+        HMODULE copy = LoadLibraryW(row.copy);
+        auto call = [copy] { EXPECT_EQ(CallHostIn(copy, "Get32BitCrc", "rel\\f.bin").Text(), "cbf43926"); };
+        std::atomic<bool> called{false}, end{row.ended};
+        std::thread worker([&] {
+            if (row.elsewhere)
+                call();
+            for (called = true; !end;)
+                Sleep(1);
+        });
+        if (!row.elsewhere)
+            call();
+        while (!called)
+            Sleep(1);
+        if (row.ended)
+            worker.join();
+        EXPECT_EQ(Unload(copy, 0), 1u);
+        EXPECT_TRUE(FreeLibrary(copy));
+        EXPECT_EQ(DeleteFileW(row.copy) != 0, row.ended) << row.elsewhere << row.ended;
+        end = true;
+        if (worker.joinable())
+            worker.join();
+    }
+}
+
+// How far the running call of `tag` has come (bytes read or entries looked
+// at); -1 when none runs.
+int64_t Progress(const std::string& tag)
+{
+    std::string progress = CallHost("GetSignalProgress", tag).Text();
+    return progress.empty() ? -1 : std::stoll(progress.substr(progress.find(' ') + 1));
+}
+
+// Four callers reading pipes hold every read buffer; four more wait asleep
+// (their threads use next to no CPU), and as buffers are released two at a
+// time, two waiters start reading, no more, and each answers its own pipe.
+TEST_F(Reliability, CallersBeyondTheReadBuffersSleepAndNeverShareOne)
+{
+    constexpr int kCallers = 2 * kReadBufferCount;
+    std::unique_ptr<SlowPipe> pipes[kCallers];
+    std::thread callers[kCallers];
+    std::string answers[kCallers];
+    DWORD cpu[kCallers] = {};  // in 100 ns
+    auto reading = [] {
+        int n = 0;
+        for (int i = kReadBufferCount; i < kCallers; ++i)
+            n += Progress("p" + std::to_string(i)) > 0;
+        return n;
+    };
+    for (int i = 0; i < kCallers; ++i) {
+        std::string name = "\\\\.\\pipe\\tallowix-pool" + std::to_string(i);
+        pipes[i].reset(new SlowPipe(std::wstring(name.begin(), name.end()).c_str()));
+        callers[i] = std::thread([&, i, name] {
+            auto cpu_now = [] {
+                FILETIME t[4];
+                GetThreadTimes(GetCurrentThread(), &t[0], &t[1], &t[2], &t[3]);
+                return DWORD(t[2].dwLowDateTime + t[3].dwLowDateTime);
+            };
+            DWORD before = cpu_now();
+            answers[i] = CallHost("SignalGet32BitCrc", "p" + std::to_string(i) + " " + name).Text();
+            cpu[i] = cpu_now() - before;
+        });
+        for (pipes[i]->Feed(); i < kReadBufferCount && Progress("p" + std::to_string(i)) <= 0;)
+            Sleep(1);
+    }
+    Sleep(1000);
+    EXPECT_EQ(reading(), 0);
+    for (int released = 2; released <= kReadBufferCount; released += 2) {
+        pipes[released - 2]->Close();
+        pipes[released - 1]->Close();
+        while (reading() < released)
+            Sleep(1);
+        Sleep(200);
+        EXPECT_EQ(reading(), released);
+    }
+    for (int i = 0; i < kCallers; ++i) {
+        pipes[i]->Close();
+        callers[i].join();
+        EXPECT_NE(answers[i].find(pipes[i]->Crc()), std::string::npos) << answers[i];
+        EXPECT_LT(cpu[i] / 10000, 50u) << "ms of CPU: caller " << i << " spun while it waited a second";
+    }
+}
+
+// A background search of a large tree, and five CRCs of a large file in a
+// row, each told to stop once under way: it stops within an entry or a
+// chunk, signals Cancelled, and leaves the read buffers and the file free.
+TEST_F(Reliability, CancelledCallsStopSoonAndGiveBackWhatTheyHeld)
+{
+    MakeTestDir("rel\\big");
+    for (int i = 0; i < 400; ++i)  // 20 folders, each holding 19
+        MakeTestDir("rel\\big\\" + std::to_string(i / 20) + (i % 20 ? "\\" + std::to_string(i % 20) : ""));
+    HANDLE file = CreateFileW(L"rel\\sparse", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    SetFilePointer(file, 1 << 30, nullptr, FILE_BEGIN);  // 1 GiB, sparse
+    SetEndOfFile(file);
+    CloseHandle(file);
+    struct Row { const char* routine; std::string tag, argument, operation; int64_t most_after_cancel; };
+    const Row search = {"SignalFindFileSizeCrc", "s", "1,0,rel\\big", "MIRCFindFileSizeCrc", 2},
+              crc = {"SignalGet32BitCrc", "c", "rel\\sparse", "Get32BitCrc", kReadChunkBytes};
+    for (const Row& row : {search, crc, crc, crc, crc, crc}) {
+        auto call = std::make_shared<HostCall>();
+        std::thread worker([call, row] { *call = CallHost(row.routine, row.tag + " " + row.argument); });
+        for (int wait = 0; wait < 10000 && Progress(row.tag) <= 0; ++wait)
+            Sleep(1);
+        if (Progress(row.tag) <= 0) {
+            worker.detach();  // stuck, as a caller that finds no buffer free
+            FAIL() << row.routine << " never got under way";
+        }
+        EXPECT_EQ(CallHost("CancelSignal", row.tag).Text(), "1");
+        int64_t at_cancel = Progress(row.tag), last = at_cancel;
+        for (int64_t now; (now = Progress(row.tag)) >= 0;)
+            last = now;
+        worker.join();
+        EXPECT_LE(last - at_cancel, row.most_after_cancel) << row.routine << " went on after it was told";
+        EXPECT_EQ(call->Text(), "/signal tallowix Cancelled " + row.tag + " " + row.operation);
+    }
+    WriteTestFile("rel\\f.bin", "123456789");
+    EXPECT_EQ(CallHost("Get32BitCrc", "rel\\f.bin").Text(), "cbf43926");
+    EXPECT_TRUE(DeleteFileW(L"rel\\sparse")) << GetLastError();
 }
 #endif
 
