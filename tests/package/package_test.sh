@@ -90,12 +90,12 @@ for arch in x86 x64; do
     printf 'x' >"$files/made/Björk [8CDC1683].txt" && printf 'y' >"$files/made/bad [8CDC1683].txt"
     call --window SignalMakeSfv "mk1 $windir\\made\\made.sfv" >/dev/null
     expect "$arch /sfvmake checks in cksfv and rhash" \
-        "$(cksfv -q -g "$files/made/made.sfv" >/dev/null 2>&1 && rhash -c --skip-ok "$files/made/made.sfv" >/dev/null 2>&1 && echo OK)" OK
+        "$(cd "$files/made" && cksfv -q -f made.sfv >/dev/null 2>&1 && rhash -c --skip-ok made.sfv >/dev/null 2>&1 && echo OK)" OK
     expect "$arch /sfvmake checks in /sfvcheck" \
         "$(call --window SignalCheckSfv "sfv3 $windir\\made\\made.sfv" | tail -n 1)" "/signal tallowix CheckSfv sfv3 done 3 0 0 0 0"
     ours=$(call --window SignalCheckNameCrc "nc1 $windir\\made" | sed -nE 's|^/signal tallowix CheckNameCrc nc1 [0-9]+/[0-9]+ (OK\|BAD) (.*)$|\2 \1|p' | LC_ALL=C sort)
     theirs=$(cd "$files/made" && { rhash --check-embedded ./*'['* 2>&1 || true; } |
-        sed -nE 's|^(\./)?(.*[^ ]) +(OK\|ERR)$|\2 \3|p' | sed 's/ ERR$/ BAD/' | LC_ALL=C sort)
+        sed -nE 's|^(\./)?(.*[^ ]) +(OK\|ERR) *$|\2 \3|p' | sed 's/ ERR$/ BAD/' | LC_ALL=C sort)
     expect "$arch /crccheck agrees with rhash --check-embedded" "$ours" "$theirs"
 
     long=$(printf '%0900d' 0)
