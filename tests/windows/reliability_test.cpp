@@ -247,6 +247,14 @@ TEST_F(Reliability, ASignalNotHandedOverComesBackAsTheCommandAndNeverTwice)
         EXPECT_EQ(call.result, 2) << row.why;
         EXPECT_EQ(call.Text(), command) << row.why;
     }
+    // Code-page text ("\x80" is one byte, and three in UTF-8): a command that
+    // fits the host's 900 bytes in the code page comes back whole.
+    const std::string euros(80, '\x80'), euro_tag(85, '\x80');
+    const std::string euro_found = "rel\\" + euros + "\\" + euros + "\\" + euros + "\\f.bin";
+    WriteTestTreeFile(euro_found, "123456789");
+    HostCall euro = CallHost("SignalFindFileSizeCrc", euro_tag + " 9,cbf43926,rel\\" + euros);
+    EXPECT_EQ(euro.result, 2);
+    EXPECT_EQ(euro.Text(), SignalCommand("MIRCFindFileSizeCrc", euro_tag, euro_found));
     host.Refuse(false);
     EXPECT_EQ(CallHost("Get32BitCrc", "rel\\f.bin", kHostBufferBytes, host.window()).Text(), "cbf43926");
     EXPECT_EQ(CallHost("MIRCFindFileSizeCrc", "9,cbf43926,rel", kHostBufferBytes, host.window()).Text(),
