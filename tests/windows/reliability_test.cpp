@@ -499,6 +499,9 @@ TEST_F(Reliability, LongPathsAreAnsweredWholeOrNotAtAll)
                                reinterpret_cast<uintptr_t>(row.start.c_str()), reinterpret_cast<uintptr_t>(output)},
                               &balanced), 0u) << row.path.size();
     }
+    // Short as spelled, past MAX_PATH once completed against the current folder.
+    WriteTestTreeFile(deep("rel\\p240", 240), "p240");
+    EXPECT_EQ(CallHost("Get32BitCrc", deep("rel\\p240", 240)).Text(), Hex8(ReferenceCrc("p240")));
     FreeHost(host);
 }
 
