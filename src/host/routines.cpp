@@ -309,13 +309,15 @@ int FinishCall(bool handed_over, const SignalCommand& command, const char* answe
         memmove(data, answer, strlen(answer) + 1);
         return kHostReturnResult;
     }
-    size_t capacity = HostCommandBytes();
-    char* joined = static_cast<char*>(malloc(capacity));
+    // The UTF-8 command may take three bytes for each of the host's: only its
+    // host form must fit the buffer.
+    size_t capacity = HostCommandBytes(), joined_capacity = 3 * capacity;
+    char* joined = static_cast<char*>(malloc(joined_capacity));
     size_t n = 0;
     bool fits = joined != nullptr;
     for (size_t i = 0; fits && i < kCommandPieces; ++i) {
         size_t length = strlen(command.pieces[i]);
-        fits = n + length < capacity;
+        fits = n + length < joined_capacity;
         if (fits)
             memcpy(joined + n, command.pieces[i], length), n += length;
     }

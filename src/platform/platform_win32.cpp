@@ -5,10 +5,11 @@
 // look-alike (U+FF3C, the fullwidth reverse solidus, would become "\" in the
 // code page). Wide names coming back are turned into UTF-8 here.
 //
-// A path shorter than MAX_PATH goes to the system as it is, its wide form in
-// the caller's frame. A longer one goes in the \\?\ form of its full path
-// (\\?\UNC\server\share\... for a share), which the system takes up to 32,767
-// units but does not normalise: so the full path is made first, by
+// A path shorter than MAX_PATH, also once completed (the system takes a
+// relative path only while its full form is), goes to the system as it is,
+// its wide form in the caller's frame. A longer one goes in the \\?\ form of
+// its full path (\\?\UNC\server\share\... for a share), which the system
+// takes up to 32,767 units but does not normalise: so the full path is made first, by
 // GetFullPathNameW, which resolves "." and ".." and separators as the system
 // would for a short path. That form lives in one heap block for the call.
 #include "platform/platform.h"
@@ -72,11 +73,20 @@ bool AppendSuffix(WCHAR* wide, size_t capacity, const char* suffix)
     return true;
 }
 
+// Whether the path stays short once the system completes it: a relative or
+// drive-relative one is taken only while its full form is below MAX_PATH.
+bool CompletesShort(const WCHAR* path)
+{
+    WCHAR full[MAX_PATH];
+    DWORD n = GetFullPathNameW(path, MAX_PATH, full, nullptr);
+    return n != 0 && n < MAX_PATH - 12;
+}
+
 bool SystemPath::Make(const char* path, const char* suffix)
 {
     auto* frame = reinterpret_cast<char16_t*>(frame_);
     if (Utf8ToUtf16(path, frame, MAX_PATH) && AppendSuffix(frame_, MAX_PATH, suffix) &&
-        wcslen(frame_) < MAX_PATH - 12) {
+        wcslen(frame_) < MAX_PATH - 12 && CompletesShort(frame_)) {
         // Short enough for every call, CreateDirectoryW's 248 aside.
         text_ = frame_;
         return true;

@@ -247,6 +247,14 @@ TEST_F(Reliability, ASignalNotHandedOverComesBackAsTheCommandAndNeverTwice)
         EXPECT_EQ(call.result, 2) << row.why;
         EXPECT_EQ(call.Text(), command) << row.why;
     }
+    // Code-page text ("\x80" is one byte, and three in UTF-8): a command that
+    // fits the host's 900 bytes in the code page comes back whole.
+    const std::string euros(80, '\x80'), euro_tag(85, '\x80');
+    const std::string euro_found = "rel\\" + euros + "\\" + euros + "\\" + euros + "\\f.bin";
+    WriteTestTreeFile(euro_found, "123456789");
+    HostCall euro = CallHost("SignalFindFileSizeCrc", euro_tag + " 9,cbf43926,rel\\" + euros);
+    EXPECT_EQ(euro.result, 2);
+    EXPECT_EQ(euro.Text(), SignalCommand("MIRCFindFileSizeCrc", euro_tag, euro_found));
     host.Refuse(false);
     EXPECT_EQ(CallHost("Get32BitCrc", "rel\\f.bin", kHostBufferBytes, host.window()).Text(), "cbf43926");
     EXPECT_EQ(CallHost("MIRCFindFileSizeCrc", "9,cbf43926,rel", kHostBufferBytes, host.window()).Text(),
@@ -491,6 +499,9 @@ TEST_F(Reliability, LongPathsAreAnsweredWholeOrNotAtAll)
                                reinterpret_cast<uintptr_t>(row.start.c_str()), reinterpret_cast<uintptr_t>(output)},
                               &balanced), 0u) << row.path.size();
     }
+    // Short as spelled, past MAX_PATH once completed against the current folder.
+    WriteTestTreeFile(deep("rel\\p240", 240), "p240");
+    EXPECT_EQ(CallHost("Get32BitCrc", deep("rel\\p240", 240)).Text(), Hex8(ReferenceCrc("p240")));
     FreeHost(host);
 }
 
