@@ -128,9 +128,11 @@ uint32_t BufferBytesOf(uint32_t hundredths, uint32_t bytes)
         return 4096;
     if (hundredths <= 761)
         return 8192;
-    if (hundredths <= 763 || bytes / 2 < 10240)
-        return 10240;  // a 7.64 that gives no larger size keeps 7.63's
-    return bytes / 2 < kMostHostBufferBytes ? bytes / 2 : kMostHostBufferBytes;
+    if (hundredths <= 763 || bytes == 0)
+        return 10240;  // a 7.64 that gives no size keeps 7.63's
+    // A smaller size said is taken as said: the buffer is never written past.
+    uint32_t half = bytes / 2;
+    return half < 900 ? 900 : half < kMostHostBufferBytes ? half : kMostHostBufferBytes;
 }
 
 uint32_t HostBufferBytes()

@@ -49,8 +49,8 @@ uint32_t ReadHostVersion(uint32_t version);
 
 // The size of the host's data buffer for a `char *` library, by version:
 // 900 bytes up to 6.31, 4,096 up to 7.52, 8,192 up to 7.61, 10,240 for 7.62
-// and 7.63, and from 7.64 half of mBytes (the host's wide buffers), at most
-// kMostHostBufferBytes.
+// and 7.63, and from 7.64 half of mBytes (the host's wide buffers), at least
+// 900 and at most kMostHostBufferBytes (10,240 when it gives none).
 uint32_t BufferBytesOf(uint32_t hundredths, uint32_t bytes);
 constexpr uint32_t kMostHostBufferBytes = 65536;
 

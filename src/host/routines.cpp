@@ -387,8 +387,10 @@ bool Carries(const ListDelivery& delivery, const char* name, size_t rest)
     // A wide window takes any UTF-8 as UTF-16; a single-byte one only what
     // its code page holds.
     if (delivery.channel.wide) {
+        // Each UTF-16 unit takes one byte of UTF-8 at least, so the bytes
+        // bound the units too; the mapping bounds them as well.
         size_t length = strlen(name);
-        return length < room;
+        return length < room && rest + length < kMostCommandUnits;
     }
     return Utf8ToCodePage(name, delivery.carried, room);
 }

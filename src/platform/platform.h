@@ -173,6 +173,10 @@ enum class CommandDelivery {
     kUnknown,        // the wait ran out: the host may still run it
 };
 
+// The longest command a channel carries, in UTF-16 units without the
+// terminator (the mapping holds 64 KiB).
+constexpr uint32_t kMostCommandUnits = 32767;
+
 // How long a command waits for the host window to take it.
 constexpr uint32_t kHostWaitMilliseconds = 10000;
 

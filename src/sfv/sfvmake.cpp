@@ -116,6 +116,23 @@ bool EndsWithSfv(const char* name)
     return true;
 }
 
+bool SameNameIgnoringCase(const char* a, const char* b);
+
+// Whether `name` is "LIST.N.tmp" for the list named `list`: this make's own
+// temporary file, or one an earlier make left when its process ended.
+bool IsTemporaryOf(const char* name, const char* list)
+{
+    size_t n = strlen(list);
+    if (strncmp(name, list, n) != 0 || name[n] != '.')
+        return false;
+    const char* at = name + n + 1;
+    if (*at < '0' || *at > '9')
+        return false;
+    while (*at >= '0' && *at <= '9')
+        ++at;
+    return strcmp(at, ".tmp") == 0;
+}
+
 bool SameNameIgnoringCase(const char* a, const char* b)
 {
     for (;; ++a, ++b) {
@@ -140,10 +157,9 @@ bool Listable(const char* relative)
 }
 
 // Lists the folder, and with `recurse` the folders below it, into `names`,
-// leaving out LIST and the temporary file (`skip_a`, `skip_b`, names in the
-// top folder). False when the folder cannot be listed or the names do not fit.
-bool CollectNames(MakeWork* work, bool recurse, const char* skip_a, const char* skip_b,
-                  WorkWatch* watch, NameBlock* names)
+// leaving out LIST (`skip_a`, in the top folder) and its temporary files. False when the folder cannot be listed or the names do not fit.
+bool CollectNames(MakeWork* work, bool recurse, const char* skip_a, WorkWatch* watch,
+                  NameBlock* names)
 {
     // The queue of folders still to list: offsets into the block, the top
     // folder being "".
@@ -181,7 +197,7 @@ bool CollectNames(MakeWork* work, bool recurse, const char* skip_a, const char* 
             const ListingEntry& e = work->entry;
             if (strcmp(e.name, ".") == 0 || strcmp(e.name, "..") == 0)
                 continue;
-            if (top && (SameNameIgnoringCase(e.name, skip_a) || SameNameIgnoringCase(e.name, skip_b)))
+            if (top && (SameNameIgnoringCase(e.name, skip_a) || IsTemporaryOf(e.name, skip_a)))
                 continue;
             // The block may move as it grows: the folder's name is copied first.
             const char* prefix = names->bytes + relative;
@@ -299,8 +315,7 @@ ListEnd MakeWith(MakeWork* work, const char* list, bool recurse, WorkWatch* watc
     if (!MakeTemporary(work, list, &file))
         return ListEnd::kUnwritten;
     NameBlock names;
-    bool collected = CollectNames(work, recurse, list_name, work->temp + strlen(work->folder),
-                                  watch, &names);
+    bool collected = CollectNames(work, recurse, list_name, watch, &names);
     ListEnd end = watch->Stopped() ? ListEnd::kStopped
                   : collected      ? WriteEntries(work, file, &names, watch, report, tally)
                                    : ListEnd::kUnwritten;  // the folder cannot be listed

@@ -193,6 +193,7 @@ TEST(HostVersion, EachVersionHasItsBuffer)
         {v(7, 61), 0, 761, 8192},      {v(7, 62), 0, 762, 10240},
         {v(7, 64), 40960, 764, 20480}, {v(7, 64), 0xFFFFFFFFu, 764, kMostHostBufferBytes},
         {v(7, 64), 0, 764, 10240},     // no mBytes: 7.63's
+        {v(7, 64), 8192, 764, 4096},   // a smaller buffer, taken as said
         {v(0, 91), 0, 591, 900},       {v(0, 3), 0, 603, 900},  // 5.91 and 6.03 give no major
         {v(7, 100), 0, 0, 0},
     };
@@ -520,6 +521,7 @@ TEST_F(Reliability, AMadeListChecksAndAStoppedOrRefusedMakeLeavesTheOldList)
     Write(root_ / "sub" / "x.bin", "x");
     Write(root_ / "other.sfv", "; not listed\n");
     Write(root_ / "list.sfv", "old");
+    Write(root_ / "list.sfv.7.tmp", "left by a make that never ended");
     std::string list = (root_ / "list.sfv").string();
     char counts[kListCountsBytes];
     const struct { std::string flags; std::vector<std::string> made; } rows[] = {
