@@ -23,18 +23,40 @@ constexpr int kTempAttempts = 100;
 // " " and eight digits, then CR LF and a terminator.
 constexpr size_t kCrcDigitsAndEnd = 12;
 
+// A growing array of offsets into the block of names.
+struct Offsets {
+    size_t* at = nullptr;
+    size_t count = 0, capacity = 0;
+
+    ~Offsets() { free(at); }
+
+    // False when there is no room, or `offset` is no name (SIZE_MAX).
+    bool Push(size_t offset)
+    {
+        if (offset == SIZE_MAX)
+            return false;
+        if (count == capacity) {
+            size_t grown = capacity * 2 + 256;
+            void* more = realloc(at, grown * sizeof(size_t));
+            if (more == nullptr)
+                return false;
+            at = static_cast<size_t*>(more), capacity = grown;
+        }
+        at[count++] = offset;
+        return true;
+    }
+};
+
 // Names, each zero-terminated, one after another; an entry's offset says
 // where it begins. Directories wait in the same block to be listed.
 struct NameBlock {
     char* bytes = nullptr;
     size_t used = 0, capacity = 0;
-    size_t* offsets = nullptr;  // of the files
-    size_t files = 0, offsets_capacity = 0;
+    Offsets files;
 
     ~NameBlock()
     {
         free(bytes);
-        free(offsets);
     }
 
     // Appends a name; returns its offset, or SIZE_MAX when there is no room.
@@ -55,19 +77,6 @@ struct NameBlock {
         memcpy(bytes + at + a, second, b + 1);
         used = need;
         return at;
-    }
-
-    bool AddFile(size_t offset)
-    {
-        if (files == offsets_capacity) {
-            size_t grown = offsets_capacity * 2 + 256;
-            void* more = realloc(offsets, grown * sizeof(size_t));
-            if (more == nullptr)
-                return false;
-            offsets = static_cast<size_t*>(more), offsets_capacity = grown;
-        }
-        offsets[files++] = offset;
-        return true;
     }
 };
 
@@ -157,30 +166,17 @@ bool Listable(const char* relative)
 }
 
 // Lists the folder, and with `recurse` the folders below it, into `names`,
-// leaving out LIST (`skip_a`, in the top folder) and its temporary files. False when the folder cannot be listed or the names do not fit.
+// leaving out LIST (`skip_a`, in the top folder) and its temporary files.
+// False when the folder cannot be listed or the names do not fit.
 bool CollectNames(MakeWork* work, bool recurse, const char* skip_a, WorkWatch* watch,
                   NameBlock* names)
 {
-    // The queue of folders still to list: offsets into the block, the top
-    // folder being "".
-    size_t* queue = nullptr;
-    size_t queued = 0, taken = 0, queue_capacity = 0;
-    auto push = [&](size_t offset) {
-        if (offset == SIZE_MAX)
-            return false;
-        if (queued == queue_capacity) {
-            size_t grown = queue_capacity * 2 + 64;
-            void* more = realloc(queue, grown * sizeof(size_t));
-            if (more == nullptr)
-                return false;
-            queue = static_cast<size_t*>(more), queue_capacity = grown;
-        }
-        queue[queued++] = offset;
-        return true;
-    };
-    bool ok = push(names->Add(""));
-    while (ok && taken < queued && !watch->Stopped()) {
-        size_t relative = queue[taken++];
+    // The queue of folders still to list, the top folder being "".
+    Offsets queue;
+    size_t taken = 0;
+    bool ok = queue.Push(names->Add(""));
+    while (ok && taken < queue.count && !watch->Stopped()) {
+        size_t relative = queue.at[taken++];
         bool top = taken == 1;
         size_t length = strlen(work->folder);
         memcpy(work->path, work->folder, length + 1);
@@ -208,16 +204,14 @@ bool CollectNames(MakeWork* work, bool recurse, const char* skip_a, WorkWatch* w
             if (e.is_directory) {
                 // Links are not followed: they could lead round, or out.
                 if (recurse && !e.is_link)
-                    ok = push(names->Add(work->scratch));
+                    ok = queue.Push(names->Add(work->scratch));
             } else if (Listable(work->scratch)) {
-                size_t at = names->Add(work->scratch);
-                ok = at != SIZE_MAX && names->AddFile(at);
+                ok = names->files.Push(names->Add(work->scratch));
             }
         }
         if (has_entry)
             CloseListing(&listing);
     }
-    free(queue);
     return ok;
 }
 
@@ -272,12 +266,13 @@ ListEnd WriteEntries(MakeWork* work, PlatformFile file, NameBlock* names, WorkWa
     if (!WriteHeader(work, file))
         return ListEnd::kUnwritten;
     const char* bytes = names->bytes;
-    std::sort(names->offsets, names->offsets + names->files,
+    const Offsets& files = names->files;
+    std::sort(files.at, files.at + files.count,
               [bytes](size_t a, size_t b) { return strcmp(bytes + a, bytes + b) < 0; });
-    watch->entries.store(names->files, std::memory_order_relaxed);
+    watch->entries.store(files.count, std::memory_order_relaxed);
     size_t folder_length = strlen(work->folder);
-    for (size_t i = 0; i < names->files; ++i) {
-        const char* name = bytes + names->offsets[i];
+    for (size_t i = 0; i < files.count; ++i) {
+        const char* name = bytes + files.at[i];
         memcpy(work->path, work->folder, folder_length + 1);
         uint32_t crc = 0;
         FileCrcOutcome outcome = JoinPath(work->path, folder_length, name) != 0
@@ -293,7 +288,7 @@ ListEnd WriteEntries(MakeWork* work, PlatformFile file, NameBlock* names, WorkWa
         if (read && (!Put(work, file, name, strlen(name)) || !Put(work, file, word, 11)))
             return ListEnd::kUnwritten;
         word[9] = '\0';
-        if (!report.entry(report.context, i + 1, names->files, read ? word + 1 : "UNREADABLE",
+        if (!report.entry(report.context, i + 1, files.count, read ? word + 1 : "UNREADABLE",
                           name))
             return ListEnd::kReportRefused;
         ++tally[read ? 0 : 1];
