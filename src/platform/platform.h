@@ -140,12 +140,13 @@ struct DirectoryId {
 // text it was opened with. False when it cannot be read.
 bool GetListingDirectoryId(const Listing& listing, const char* directory, DirectoryId* id);
 
-// The identity of the directory `level` steps above the one `directory`
-// names (1 its parent), physically: the directory is opened and its own
-// final path is cut, so a start reached through a link has the folders
-// above its target. (Windows XP cannot tell a handle's final path: there the
-// spelled path is cut.) False above the root, or when it cannot be read.
-bool GetEnclosingDirectoryId(const char* directory, uint32_t level, DirectoryId* id);
+// The identities of the directories above the one `directory` names, its
+// parent first, up to the root or `most` of them; returns how many were read
+// (the first that cannot be read ends them). Physically: the directory is
+// opened once and its own final path cut, so a start reached through a link
+// has the folders above its target. (Windows XP cannot tell a handle's final
+// path: there the spelled path is cut.)
+uint32_t GetEnclosingDirectoryIds(const char* directory, DirectoryId* ids, uint32_t most);
 
 // ---- Waiting for a free read buffer -------------------------------------
 

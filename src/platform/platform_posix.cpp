@@ -249,33 +249,33 @@ bool GetListingDirectoryId(const Listing& listing, const char*, DirectoryId* id)
     return true;
 }
 
-bool GetEnclosingDirectoryId(const char* directory, uint32_t level, DirectoryId* id)
+uint32_t GetEnclosingDirectoryIds(const char* directory, DirectoryId* ids, uint32_t most)
 {
     // ".." is a directory's own parent, whatever link led to it: the chain
-    // of them is the physical one.
-    if (level == 0 || level > 4096)
-        return false;
-    size_t length = strlen(directory);
-    char* ups = static_cast<char*>(malloc(3 * level + 1));
-    if (ups == nullptr)
-        return false;
-    ups[0] = '\0';
-    for (uint32_t i = 1; i < level; ++i)
-        strcat(ups, "/..");
-    struct stat st, below;
-    bool read = false;
-    {
-        NativePath under(length == 0 ? "." : directory, ups);
-        strcat(ups, "/..");
-        NativePath above(length == 0 ? "." : directory, ups);
-        read = under.ok() && above.ok() && stat(under.get(), &below) == 0 &&
-               stat(above.get(), &st) == 0 &&
-               // the root is its own parent
-               !(st.st_dev == below.st_dev && st.st_ino == below.st_ino);
+    // of them is the physical one. Each step adds "/.." to the path.
+    NativePath start(directory[0] == '\0' ? "." : directory);
+    if (!start.ok())
+        return 0;
+    size_t length = strlen(start.get());
+    char* path = static_cast<char*>(malloc(length + 3 * most + 1));
+    if (path == nullptr)
+        return 0;
+    memcpy(path, start.get(), length + 1);
+    struct stat below, above;
+    uint32_t read = 0;
+    bool known = stat(path, &below) == 0;
+    while (known && read < most) {
+        memcpy(path + length, "/..", 4);
+        length += 3;
+        // The root is its own parent.
+        known = stat(path, &above) == 0 &&
+                !(above.st_dev == below.st_dev && above.st_ino == below.st_ino);
+        if (known) {
+            ids[read++] = IdOf(above);
+            below = above;
+        }
     }
-    free(ups);
-    if (read)
-        *id = IdOf(st);
+    free(path);
     return read;
 }
 

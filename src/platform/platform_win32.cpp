@@ -329,15 +329,19 @@ HANDLE OpenDirectory(const WCHAR* path)
                        nullptr);
 }
 
-// Opens the directory a listing's directory text names: "" is the current
-// one and "C:" the root that the listing of "C:" lists.
-HANDLE OpenDirectoryItself(const char* directory)
+// The wide form of the directory a listing's directory text names: "" is
+// the current one and "C:" the root that the listing of "C:" lists.
+bool MakeDirectoryPath(const char* directory, SystemPath* wide)
 {
     size_t n = strlen(directory);
     bool bare = n == 0 || directory[n - 1] == ':';
+    return wide->Make(directory, bare ? "." : "");
+}
+
+HANDLE OpenDirectoryItself(const char* directory)
+{
     SystemPath wide;
-    return wide.Make(directory, bare ? "." : "") ? OpenDirectory(wide.get())
-                                                 : INVALID_HANDLE_VALUE;
+    return MakeDirectoryPath(directory, &wide) ? OpenDirectory(wide.get()) : INVALID_HANDLE_VALUE;
 }
 
 // Where the components of a full path begin: past "C:\", "\\server\share\"
@@ -414,8 +418,7 @@ bool FullDirectoryPath(const char* directory, WCHAR* full)
     if (n != 0)
         return n < kLongUnits;
     SystemPath wide;
-    size_t length = strlen(directory);
-    if (!wide.Make(directory, length == 0 || directory[length - 1] == ':' ? "." : ""))
+    if (!MakeDirectoryPath(directory, &wide))
         return false;
     n = GetFullPathNameW(wide.get(), kLongUnits, full, nullptr);
     return n != 0 && n < kLongUnits;
@@ -428,11 +431,14 @@ bool GetListingDirectoryId(const Listing&, const char* directory, DirectoryId* i
     return ReadDirectoryId(OpenDirectoryItself(directory), id);
 }
 
-bool GetEnclosingDirectoryId(const char* directory, uint32_t level, DirectoryId* id)
+uint32_t GetEnclosingDirectoryIds(const char* directory, DirectoryId* ids, uint32_t most)
 {
     auto* full = static_cast<WCHAR*>(malloc(kLongUnits * sizeof(WCHAR)));
-    bool read = full != nullptr && FullDirectoryPath(directory, full) &&
-                CutComponents(full, level) && ReadDirectoryId(OpenDirectory(full), id);
+    uint32_t read = 0;
+    if (full != nullptr && FullDirectoryPath(directory, full))
+        while (read < most && CutComponents(full, 1) &&
+               ReadDirectoryId(OpenDirectory(full), &ids[read]))
+            ++read;
     free(full);
     return read;
 }

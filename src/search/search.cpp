@@ -116,16 +116,16 @@ struct SearchWalk {
     uint32_t depth, capacity;
     ListingEntry entry;  // the current entry of the deepest level
     VisitedTable visited;
+    DirectoryId enclosing[kMostEnclosing];
 };
 
 void RecordEnclosing(SearchWalk* walk)
 {
     walk->enclosing_recorded = true;
-    DirectoryId id;
-    for (uint32_t level = 1;
-         level <= kMostEnclosing && GetEnclosingDirectoryId(walk->start, level, &id); ++level)
-        if (!Contains(walk->visited, id))
-            Record(&walk->visited, id, true);
+    uint32_t count = GetEnclosingDirectoryIds(walk->start, walk->enclosing, kMostEnclosing);
+    for (uint32_t i = 0; i < count; ++i)
+        if (!Contains(walk->visited, walk->enclosing[i]))
+            Record(&walk->visited, walk->enclosing[i], true);
 }
 
 bool Inside(const SearchWalk& walk, const DirectoryId& id)

@@ -37,8 +37,8 @@ struct SearchOptions {
 // (kPathCapacity bytes, apart from the directory) is the search's own path
 // buffer: on kFound it holds the answer, otherwise it is empty.
 //
-// Memory: one heap block of about 42 KiB (the visited table and the current
-// entry) and the stack of open levels, 64 bytes a level, grown by doubling up
+// Memory: one heap block of about 47 KiB (the visited table, the start's
+// enclosing directories and the current entry) and the stack of open levels, 64 bytes a level, grown by doubling up
 // to kMostSearchLevels; the thread's own stack holds a few hundred bytes
 // whatever the tree's depth. Nothing is allocated per entry.
 SearchOutcome SearchFileSizeCrc(uint32_t size, uint32_t crc, const char* directory, char* output,
