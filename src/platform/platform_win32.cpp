@@ -73,21 +73,29 @@ bool AppendSuffix(WCHAR* wide, size_t capacity, const char* suffix)
     return true;
 }
 
-// Whether the path stays short once the system completes it: a relative or
-// drive-relative one is taken only while its full form is below MAX_PATH.
+// Shorter than this, a path suits every call (CreateDirectoryW's 248 too).
+constexpr size_t kShortUnits = MAX_PATH - 12;
+
+// Whether the path stays short once the system completes it. A full path
+// ("C:\...", "\\server\...") only loses "." and ".." there; a relative or
+// drive-relative one gains the current folder, and is taken only while its
+// full form is short too.
 bool CompletesShort(const WCHAR* path)
 {
-    WCHAR full[MAX_PATH];
-    DWORD n = GetFullPathNameW(path, MAX_PATH, full, nullptr);
-    return n != 0 && n < MAX_PATH - 12;
+    bool full = (path[0] == L'\\' && path[1] == L'\\') ||
+                (path[0] != L'\0' && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/'));
+    if (full)
+        return true;
+    WCHAR completed[MAX_PATH];
+    DWORD n = GetFullPathNameW(path, MAX_PATH, completed, nullptr);
+    return n != 0 && n < kShortUnits;
 }
 
 bool SystemPath::Make(const char* path, const char* suffix)
 {
     auto* frame = reinterpret_cast<char16_t*>(frame_);
     if (Utf8ToUtf16(path, frame, MAX_PATH) && AppendSuffix(frame_, MAX_PATH, suffix) &&
-        wcslen(frame_) < MAX_PATH - 12 && CompletesShort(frame_)) {
-        // Short enough for every call, CreateDirectoryW's 248 aside.
+        wcslen(frame_) < kShortUnits && CompletesShort(frame_)) {
         text_ = frame_;
         return true;
     }
