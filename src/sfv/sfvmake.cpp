@@ -112,20 +112,23 @@ bool Flush(MakeWork* work, PlatformFile file)
     return WriteFileBytes(file, work->out, static_cast<uint32_t>(work->out_used));
 }
 
+// Windows compares names without regard to ASCII case.
+bool SameNameIgnoringCase(const char* a, const char* b)
+{
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; };
+    for (;; ++a, ++b) {
+        if (lower(*a) != lower(*b))
+            return false;
+        if (*a == '\0')
+            return true;
+    }
+}
+
 bool EndsWithSfv(const char* name)
 {
     size_t n = strlen(name), e = sizeof kSfvExtension - 1;
-    if (n < e)
-        return false;
-    for (size_t i = 0; i < e; ++i) {
-        char c = name[n - e + i];
-        if ((c >= 'A' && c <= 'Z' ? c + 32 : c) != kSfvExtension[i])
-            return false;
-    }
-    return true;
+    return n >= e && SameNameIgnoringCase(name + n - e, kSfvExtension);
 }
-
-bool SameNameIgnoringCase(const char* a, const char* b);
 
 // Whether `name` is "LIST.N.tmp" for the list named `list`: this make's own
 // temporary file, or one an earlier make left when its process ended.
@@ -142,16 +145,6 @@ bool IsTemporaryOf(const char* name, const char* list)
     return strcmp(at, ".tmp") == 0;
 }
 
-bool SameNameIgnoringCase(const char* a, const char* b)
-{
-    for (;; ++a, ++b) {
-        char x = *a >= 'A' && *a <= 'Z' ? *a + 32 : *a, y = *b >= 'A' && *b <= 'Z' ? *b + 32 : *b;
-        if (x != y)
-            return false;
-        if (x == '\0')
-            return true;
-    }
-}
 
 // Whether a listed file goes into the list under its name relative to the
 // folder: not a list, and a name every reader takes as it is (no leading
